@@ -1,0 +1,37 @@
+# Build, test, demo and benchmark entry points. Every target installs what it
+# needs from Debian's archive first and can be run again at any time.
+PYTHON := /usr/bin/python3
+BUILD ?= build
+export PYTHONDONTWRITEBYTECODE := 1
+
+.PHONY: all deps build test test-native test-python demo bench clean
+
+all: build
+
+deps:
+	@tools/install-deps build
+
+build: deps
+	@[ -f $(BUILD)/build.ninja ] || meson setup $(BUILD) --buildtype=release
+	ninja -C $(BUILD)
+
+test: build
+	meson test -C $(BUILD) --suite native --print-errorlogs
+	PYTHONPATH=$(CURDIR)/$(BUILD) $(PYTHON) -m pytest -q tests
+
+test-native: build
+	meson test -C $(BUILD) --suite native --print-errorlogs
+
+test-python: build
+	PYTHONPATH=$(CURDIR)/$(BUILD) $(PYTHON) -m pytest -q tests
+
+demo: build
+	@tools/install-deps corpora
+	PYTHONPATH=$(CURDIR)/$(BUILD) $(PYTHON) bench/demo.py
+
+bench: build
+	@tools/install-deps corpora
+	PYTHONPATH=$(CURDIR)/$(BUILD) $(PYTHON) bench/run.py
+
+clean:
+	rm -rf $(BUILD)

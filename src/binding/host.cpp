@@ -1,0 +1,122 @@
+#include "binding/host.hpp"
+
+#include "binding/convert.hpp"
+#include "binding/module.hpp"
+
+namespace qbc {
+namespace {
+
+// Looks a special method up on the object's type and binds it, as the host's
+// with-statement does.
+Ref lookup_special(PyObject* obj, PyObject* name) {
+  PyObject* attr = _PyType_Lookup(Py_TYPE(obj), name);
+  if (attr == nullptr) {
+    PyErr_SetObject(PyExc_AttributeError, name);
+    return nullptr;
+  }
+  descrgetfunc get = Py_TYPE(attr)->tp_descr_get;
+  if (get == nullptr) return Ref::borrow(attr);
+  return Ref::steal(get(attr, obj, reinterpret_cast<PyObject*>(Py_TYPE(obj))));
+}
+
+}  // namespace
+
+Ref os_path_attr(PyObject* fn_name) {
+  Ref os = module_global(names().os);
+  if (!os) return nullptr;
+  Ref path = getattr(os.get(), names().path);
+  if (!path) return nullptr;
+  return getattr(path.get(), fn_name);
+}
+
+Ref open_file(PyObject* path, PyObject* mode) { return call(builtins().open, path, mode); }
+
+Ref open_text(PyObject* path, PyObject* mode, PyObject* newline) {
+  const Names& n = names();
+  if (newline == nullptr) {
+    PyObject* argv[] = {nullptr, path, mode, n.utf8};
+    Ref kw = Ref::steal(PyTuple_Pack(1, n.encoding));
+    if (!kw) return nullptr;
+    return Ref::steal(PyObject_Vectorcall(builtins().open, argv + 1,
+                                          2 | PY_VECTORCALL_ARGUMENTS_OFFSET, kw.get()));
+  }
+  PyObject* argv[] = {nullptr, path, mode, n.utf8, newline};
+  Ref kw = Ref::steal(PyTuple_Pack(2, n.encoding, n.newline));
+  if (!kw) return nullptr;
+  return Ref::steal(PyObject_Vectorcall(builtins().open, argv + 1,
+                                        2 | PY_VECTORCALL_ARGUMENTS_OFFSET, kw.get()));
+}
+
+bool FileBlock::enter(Ref manager) {
+  if (!manager) return fail_int(where_, line_), false;
+  manager_ = std::move(manager);
+  exit_ = lookup_special(manager_.get(), names().dunder_exit);
+  if (!exit_) return fail_int(where_, line_), false;
+  Ref enter_fn = lookup_special(manager_.get(), names().dunder_enter);
+  if (!enter_fn) return fail_int(where_, line_), false;
+  file_ = call0(enter_fn.get());
+  if (!file_) return fail_int(where_, line_), false;
+  return true;
+}
+
+bool FileBlock::leave(bool ok) {
+  if (ok) {
+    Ref result = Ref::steal(PyObject_Call(exit_.get(), names().none3, nullptr));
+    if (!result) return fail_int(where_, line_), false;
+    return true;
+  }
+  // The failure is handled while `__exit__` runs, so that an error raised by
+  // `__exit__` carries it as its context.
+  PyObject *type, *value, *tb;
+  PyErr_Fetch(&type, &value, &tb);
+  PyErr_NormalizeException(&type, &value, &tb);
+  if (tb != nullptr) PyException_SetTraceback(value, tb);
+  PyObject* previous = PyErr_GetHandledException();
+  PyErr_SetHandledException(value);
+  Ref result = call(exit_.get(), type, value, tb ? tb : Py_None);
+  int suppress = result ? to_truth(result.get()) : -1;
+  PyErr_SetHandledException(previous);
+  Py_XDECREF(previous);
+  if (suppress < 0) {
+    Py_XDECREF(type);
+    Py_XDECREF(value);
+    Py_XDECREF(tb);
+    return fail_int(where_, line_), false;
+  }
+  if (suppress) {
+    Py_XDECREF(type);
+    Py_XDECREF(value);
+    Py_XDECREF(tb);
+    return true;
+  }
+  PyErr_Restore(type, value, tb);
+  return fail_int(where_, line_), false;
+}
+
+}  // namespace qbc
+
+#include "binding/safe_pickle.hpp"
+
+namespace qbc {
+
+Ref pickle_load(PyObject* file) {
+  Ref pickle = module_global(names().pickle);
+  if (!pickle) return nullptr;
+  Ref load = getattr(pickle.get(), names().load);
+  if (!load) return nullptr;
+  const Originals& o = originals();
+  if (pickle.get() == o.pickle_module && load.get() == o.pickle_load) {
+    return safe_pickle_load(file);
+  }
+  return call(load.get(), file);
+}
+
+Ref pickle_dump(PyObject* obj, PyObject* file) {
+  Ref pickle = module_global(names().pickle);
+  if (!pickle) return nullptr;
+  Ref dump = getattr(pickle.get(), names().dump);
+  if (!dump) return nullptr;
+  return call(dump.get(), obj, file);
+}
+
+}  // namespace qbc

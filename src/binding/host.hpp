@@ -1,0 +1,93 @@
+// Calls into the host's facilities as the methods make them: the start-up
+// `open`, scoped file blocks with the host's with-statement semantics, and
+// the module-level `os` functions looked up at each use.
+#pragma once
+
+#include "binding/handle.hpp"
+#include "binding/traceback.hpp"
+
+namespace qbc {
+
+// Calls `callable(*args)` with a fixed argument list.
+template <class... A>
+Ref call(PyObject* callable, A... args) {
+  PyObject* argv[] = {nullptr, args...};
+  return Ref::steal(PyObject_Vectorcall(callable, argv + 1,
+                                        sizeof...(A) | PY_VECTORCALL_ARGUMENTS_OFFSET, nullptr));
+}
+inline Ref call0(PyObject* callable) {
+  return Ref::steal(PyObject_CallNoArgs(callable));
+}
+template <class... A>
+Ref call_method(PyObject* obj, PyObject* name, A... args) {
+  PyObject* argv[] = {obj, args...};
+  return Ref::steal(PyObject_VectorcallMethod(name, argv, (sizeof...(A) + 1) |
+                                                            PY_VECTORCALL_ARGUMENTS_OFFSET,
+                                              nullptr));
+}
+inline Ref getattr(PyObject* obj, PyObject* name) {
+  return Ref::steal(PyObject_GetAttr(obj, name));
+}
+
+// `os.path.<fn>(args...)` with `os` looked up in the module namespace.
+template <class... A>
+Ref os_path_call(PyObject* fn_name, A... args);
+
+// Opens through the `open` fetched at start-up; `kwnames`/`kwvalues` may be
+// empty.
+Ref open_file(PyObject* path, PyObject* mode);
+Ref open_text(PyObject* path, PyObject* mode, PyObject* newline);
+
+// A scoped file block: `__enter__` on entry, `__exit__` on every way out.
+//
+// run() calls `body(file)`; a body reports failure by returning false after
+// adding its own traceback entry. A failure inside the block adds a second
+// entry for the line that opened it; so does a failure of `__exit__`.
+// Returns true when the block completed (or `__exit__` suppressed the error).
+class FileBlock {
+ public:
+  FileBlock(const Where& where, int line) : where_(where), line_(line) {}
+
+  // Enters the block on a context manager (normally an opened file).
+  bool enter(Ref manager);
+  PyObject* file() const { return file_.get(); }
+
+  // Leaves the block after the body; `ok` says whether the body succeeded.
+  bool leave(bool ok);
+
+  template <class Body>
+  bool run(Ref manager, Body&& body) {
+    if (!enter(std::move(manager))) return false;
+    return leave(body(file_.get()));
+  }
+
+ private:
+  const Where& where_;
+  int line_;
+  Ref manager_;
+  Ref exit_;
+  Ref file_;
+};
+
+// Implementation of os_path_call.
+Ref os_path_attr(PyObject* fn_name);
+template <class... A>
+Ref os_path_call(PyObject* fn_name, A... args) {
+  Ref fn = os_path_attr(fn_name);
+  if (!fn) return nullptr;
+  return call(fn.get(), args...);
+}
+
+}  // namespace qbc
+
+namespace qbc {
+
+// `pickle.load(file)` with `pickle` looked up in the module namespace; while
+// it is the host's own module with its own `load`, the safe loader reads the
+// stream instead.
+Ref pickle_load(PyObject* file);
+
+// `pickle.dump(obj, file)` with `pickle` looked up in the module namespace.
+Ref pickle_dump(PyObject* obj, PyObject* file);
+
+}  // namespace qbc

@@ -1,0 +1,18 @@
+// A loader for pickled plain data that never imports, looks up or calls
+// anything the stream names.
+#pragma once
+
+#include "binding/handle.hpp"
+
+namespace qbc {
+
+// Reads one pickle from the binary file object `file` and returns the object,
+// as the host's `pickle.load(file)` would for plain data (dict, list, tuple,
+// set, str, bytes, int, float, bool, None) at every protocol. A stream that
+// names any global other than the two that old protocols write for bytes
+// (`_codecs.encode` and the bytes type), or that uses a persistent id or an
+// extension code, fails with `pickle.UnpicklingError` naming what it refused.
+// Corrupt streams fail with the host unpickler's own errors.
+Ref safe_pickle_load(PyObject* file);
+
+}  // namespace qbc

@@ -1,0 +1,31 @@
+// Rebuilding the reverse map {id: token} from a forward map, as `load_dict`
+// and `decode_package` do.
+#pragma once
+
+#include "binding/handle.hpp"
+
+namespace qbc {
+
+// Sees every (token, id) pair in iteration order, after it is stored.
+class PairVisitor {
+ public:
+  virtual ~PairVisitor() = default;
+  virtual void pair(PyObject* key, PyObject* value) = 0;
+};
+
+// `{v: k for k, v in forward.items()}`: an exact dict is walked directly (and
+// must not change size meanwhile); any other object is asked for `items()`
+// and each item unpacked into two values. Returns null with the error set.
+Ref build_inverse(PyObject* forward, PairVisitor* visitor = nullptr);
+
+// Keeps the largest id in 0..2147483647 among the values seen.
+class MaxIdVisitor : public PairVisitor {
+ public:
+  void pair(PyObject* key, PyObject* value) override;
+  int64_t max_id() const { return max_id_; }
+
+ private:
+  int64_t max_id_ = -1;
+};
+
+}  // namespace qbc
