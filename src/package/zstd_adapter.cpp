@@ -1,0 +1,67 @@
+#include "package/zstd_adapter.hpp"
+
+#include <zstd.h>
+
+#include "binding/host.hpp"
+#include "binding/module.hpp"
+#include "package/format.hpp"
+
+namespace qbc {
+namespace {
+
+// Refuses a frame that declares more content than a package stream may
+// hold. Frames without a declared size, and data that is no frame at all,
+// are left to the decompressor, which reports them itself.
+bool check_declared_size(PyObject* payload) {
+  Py_buffer view;
+  if (PyObject_GetBuffer(payload, &view, PyBUF_SIMPLE) < 0) {
+    PyErr_Clear();
+    return true;
+  }
+  unsigned long long size = ZSTD_getFrameContentSize(view.buf, static_cast<size_t>(view.len));
+  PyBuffer_Release(&view);
+  if (size == ZSTD_CONTENTSIZE_ERROR || size == ZSTD_CONTENTSIZE_UNKNOWN) return true;
+  if (size <= kMaxStreamBytes) return true;
+  PyErr_Format(PyExc_ValueError,
+               "compressed stream declares %llu bytes of content, more than the 2 GiB a "
+               "package may hold",
+               size);
+  return false;
+}
+
+}  // namespace
+
+Ref zstd_compress(PyObject* data, int32_t level, int32_t threads) {
+  const Names& n = names();
+  Ref zstd = module_global(n.zstd);
+  if (!zstd) return nullptr;
+  Ref cls = getattr(zstd.get(), n.ZstdCompressor);
+  if (!cls) return nullptr;
+  Ref level_obj = Ref::steal(PyLong_FromLong(level));
+  Ref threads_obj = Ref::steal(PyLong_FromLong(threads));
+  Ref kwnames = Ref::steal(PyTuple_Pack(2, n.level, n.threads));
+  if (!level_obj || !threads_obj || !kwnames) return nullptr;
+  PyObject* argv[] = {nullptr, level_obj.get(), threads_obj.get()};
+  Ref compressor = Ref::steal(
+      PyObject_Vectorcall(cls.get(), argv + 1, 0 | PY_VECTORCALL_ARGUMENTS_OFFSET, kwnames.get()));
+  if (!compressor) return nullptr;
+  return call_method(compressor.get(), n.compress, data);
+}
+
+Ref zstd_decompress(PyObject* payload) {
+  const Names& n = names();
+  Ref zstd = module_global(n.zstd);
+  if (!zstd) return nullptr;
+  Ref cls = getattr(zstd.get(), n.ZstdDecompressor);
+  if (!cls) return nullptr;
+  const Originals& o = originals();
+  if (zstd.get() == o.zstd_module && cls.get() == o.zstd_decompressor &&
+      !check_declared_size(payload)) {
+    return nullptr;
+  }
+  Ref decompressor = call0(cls.get());
+  if (!decompressor) return nullptr;
+  return call_method(decompressor.get(), n.decompress, payload);
+}
+
+}  // namespace qbc
