@@ -16,6 +16,7 @@ build: deps
 	ninja -C $(BUILD)
 
 test: build
+	@tools/install-deps testdata
 	meson test -C $(BUILD) --suite native --print-errorlogs
 	PYTHONPATH=$(CURDIR)/$(BUILD) $(PYTHON) -m pytest -q tests
 
@@ -23,6 +24,7 @@ test-native: build
 	meson test -C $(BUILD) --suite native --print-errorlogs
 
 test-python: build
+	@tools/install-deps testdata
 	PYTHONPATH=$(CURDIR)/$(BUILD) $(PYTHON) -m pytest -q tests
 
 demo: build
