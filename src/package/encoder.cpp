@@ -18,6 +18,7 @@
 #include "binding/replacing_file.hpp"
 #include "dictionary/id_assign.hpp"
 #include "dictionary/token_index.hpp"
+#include "dictionary/token_scan.hpp"
 #include "dictionary/tokenize.hpp"
 #include "package/format.hpp"
 #include "package/zstd_adapter.hpp"
@@ -34,9 +35,38 @@ struct Collected {
   // Objects other than exact str that a tokenize override returned; the
   // stream refers to them as kOddMark | position.
   std::vector<Ref> odd;
+  // Tokens counted but not kept once the call has more than one package can
+  // hold: the call fails before any id is assigned, so only the count
+  // matters, and memory stays bounded.
+  uint64_t dropped = 0;
   Ref boundaries;
   Ref filenames;
+
+  uint64_t total() const { return stream.size() + dropped; }
+  bool over_limit() const { return total() > kMaxRecords; }
 };
+
+// Number of tokens of an exact str, without keeping them.
+uint64_t count_tokens(PyObject* text) {
+  uint64_t count = 0;
+  auto sink = [&](const Run&) {
+    ++count;
+    return true;
+  };
+  const Py_ssize_t n = PyUnicode_GET_LENGTH(text);
+  switch (PyUnicode_KIND(text)) {
+    case PyUnicode_1BYTE_KIND:
+      scan_runs(PyUnicode_1BYTE_DATA(text), static_cast<size_t>(n), sink);
+      break;
+    case PyUnicode_2BYTE_KIND:
+      scan_runs(PyUnicode_2BYTE_DATA(text), static_cast<size_t>(n), sink);
+      break;
+    default:
+      scan_runs(PyUnicode_4BYTE_DATA(text), static_cast<size_t>(n), sink);
+      break;
+  }
+  return count;
+}
 
 // Appends the items of a token list (an override's result or the host
 // regular-expression result) to the collection.
@@ -46,6 +76,10 @@ bool append_list(Collected& out, PyObject* tokens) {
     return false;
   }
   const Py_ssize_t count = PyList_GET_SIZE(tokens);
+  if (out.over_limit()) {
+    out.dropped += static_cast<uint64_t>(count);
+    return true;
+  }
   for (Py_ssize_t i = 0; i < count; ++i) {
     PyObject* item = PyList_GET_ITEM(tokens, i);
     if (PyUnicode_CheckExact(item)) {
@@ -76,7 +110,11 @@ bool read_one(PyObject* self, PyObject* path, PyObject* file, Collected& out) {
       return fail_int(w, 53), false;
     }
     if (native && PyUnicode_CheckExact(text.get())) {
-      if (!out.index.scan(text.get(), out.stream)) return fail_int(w, 53), false;
+      if (out.over_limit()) {
+        out.dropped += count_tokens(text.get());
+      } else if (!out.index.scan(text.get(), out.stream)) {
+        return fail_int(w, 53), false;
+      }
     } else {
       override_tokens = tokenize_builtin(text.get());
       if (!override_tokens) return fail_int(w, 53), false;
@@ -86,7 +124,7 @@ bool read_one(PyObject* self, PyObject* path, PyObject* file, Collected& out) {
   if (override_tokens && !append_list(out, override_tokens.get())) {
     return fail_int(w, 54), false;
   }
-  Ref count = Ref::steal(PyLong_FromUnsignedLongLong(out.stream.size()));
+  Ref count = Ref::steal(PyLong_FromUnsignedLongLong(out.total()));
   if (!count || PyList_Append(out.boundaries.get(), count.get()) < 0) {
     return fail_int(w, 55), false;
   }
@@ -245,8 +283,8 @@ PyObject* encode_files(PyObject* self, PyObject* filepaths, PyObject* output_pat
 
   if (!read_all(self, filepaths, in)) return nullptr;
 
-  const uint64_t count = in.stream.size();
-  if (count > kMaxRecords) {
+  const uint64_t count = in.total();
+  if (in.over_limit()) {
     PyErr_Format(PyExc_OverflowError,
                  "%llu tokens are more than the 536870912 one package can hold",
                  static_cast<unsigned long long>(count));
