@@ -129,7 +129,7 @@ bool prepare_replacement(const std::string& path, Prepared* out) {
   std::string base = slash == std::string::npos ? target : target.substr(slash + 1);
   if (base.empty() || base == "." || base == "..") return false;
   std::string dir = prefix.empty() ? std::string(".") : target.substr(0, slash);
-  if (dir.empty()) dir = "/";
+  if (dir.empty()) dir.assign(1, '/');
   if (base.size() > kMaxBaseLength) base.resize(kMaxBaseLength);
 
   // A new target gets the mode `open` would give it (0666 less the umask);
