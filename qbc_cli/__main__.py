@@ -1,0 +1,5 @@
+"""Entry point for ``python -m qbc_cli``."""
+
+from qbc_cli.app import main
+
+raise SystemExit(main())
