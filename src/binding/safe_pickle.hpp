@@ -10,9 +10,15 @@ namespace qbc {
 // as the host's `pickle.load(file)` would for plain data (dict, list, tuple,
 // set, str, bytes, int, float, bool, None) at every protocol. A stream that
 // names any global other than the two that old protocols write for bytes
-// (`_codecs.encode` and the bytes type), or that uses a persistent id or an
-// extension code, fails with `pickle.UnpicklingError` naming what it refused.
-// Corrupt streams fail with the host unpickler's own errors.
+// (`_codecs.encode(<str>, 'latin1')` and a bytes type called with no
+// arguments), or that uses a persistent id or an extension code, fails with
+// `pickle.UnpicklingError` naming what it refused. Corrupt streams fail with
+// the host unpickler's own errors.
+//
+// The file is read through its `read` method in growing chunks, only as far
+// as the stream's STOP opcode (plus what the last chunk brought along), its
+// first invalid byte or the end of the file; a declared length is never
+// allocated ahead of the bytes that back it.
 Ref safe_pickle_load(PyObject* file);
 
 }  // namespace qbc

@@ -1,0 +1,407 @@
+"""Loading a dictionary file never imports, looks up or calls what the pickle names.
+
+Plain data loads exactly as pickle.load returns it; anything naming a global
+(other than the two forms old protocols write for bytes), an extension code
+or a persistent id fails with pickle.UnpicklingError, and corrupt streams fail
+with the host unpickler's own errors.
+"""
+
+import copyreg
+import io
+import pickle
+import struct
+import sys
+
+import pytest
+from hypothesis import assume, given, settings, strategies as st
+
+import qbc_compressor
+from qbc_compressor import QBCompressor
+
+from traceback_entries import names_and_lines
+
+LOAD = "qbc_compressor.QBCompressor.load_dict"
+
+
+def su(text):
+    """SHORT_BINUNICODE."""
+    raw = text.encode()
+    return b"\x8c" + bytes([len(raw)]) + raw
+
+
+def fields(obj):
+    return (obj.global_dict, obj.inverse_dict, obj.next_id)
+
+
+def prepared(tmp_path):
+    """An object with a known dictionary, before it loads anything."""
+    obj = QBCompressor(dict_path=str(tmp_path / "absent"))
+    obj.global_dict = {"kept": 7}
+    obj.inverse_dict = {7: "kept"}
+    obj.next_id = 8
+    return obj
+
+
+def adopted(tmp_path, data):
+    """The object load_dict stores as `global_dict` for a file holding `data`.
+
+    Containers that are unhashable as ids make the reverse map fail after the
+    map was adopted, which is where the stored object can still be seen.
+    """
+    path = tmp_path / "dict.bin"
+    path.write_bytes(data)
+    obj = prepared(tmp_path)
+    obj.dict_path = str(path)
+    try:
+        obj.load_dict()
+    except TypeError as exc:
+        assert "unhashable" in str(exc)
+        assert names_and_lines(exc)[-1] == (LOAD, 26)
+    return obj.global_dict
+
+
+def host_outcome(path):
+    """What the host's own pickle.load does with the file."""
+    with open(path, "rb") as f:
+        try:
+            return ("ok", pickle.load(f))
+        except Exception as exc:
+            return ("error", type(exc), str(exc))
+
+
+def refused(tmp_path, data, *, name=None, exc_type=pickle.UnpicklingError):
+    """Asserts that loading `data` fails in the unpickling step, changing nothing."""
+    path = tmp_path / "dict.bin"
+    path.write_bytes(data)
+    obj = prepared(tmp_path)
+    obj.dict_path = str(path)
+    before = fields(obj)
+    with pytest.raises(exc_type) as info:
+        obj.load_dict()
+    assert fields(obj) == before
+    assert names_and_lines(info.value) == [(LOAD, 23), (LOAD, 24)]
+    if name is not None:
+        assert f"'{name}'" in str(info.value)
+    return info.value
+
+
+# ---------------------------------------------------------------------------
+# Plain data
+
+shared = [1, "two"]
+loop = []
+loop.append(loop)
+PLAIN = {
+    "tokens": {"the": 1, " ": 2, "\u00fc\u20ac\U0001f600": 3, "": 4},
+    "bytes": {"empty": b"", "some": b"\x00\x7f\x80\xff.\n(", "again": b"\x00\x7f\x80\xff.\n("},
+    "numbers": {"big": 2**200, "neg": -(2**70), "i1": 255, "i2": 65535, "i4": -(2**31),
+                "float": -1.5e300, "inf": float("inf"), "true": True, "false": False, "none": None},
+    "nested": {"l": [1, (2, [3, (4, ())]), [], {}], "d": {"k": {"k": [None]}}},
+    "shared": {"a": shared, "b": shared, "t": (shared, shared), "loop": loop},
+}
+
+
+@pytest.mark.parametrize("protocol", range(6))
+@pytest.mark.parametrize("case", sorted(PLAIN))
+def test_plain_data_loads_as_the_host_loads_it(tmp_path, protocol, case):
+    data = pickle.dumps({"dict": PLAIN[case], "next_id": 5}, protocol)
+    got = adopted(tmp_path, data)
+    expected = pickle.loads(data)["dict"]
+    # repr tells bool from int, tuple from list, bytes from str, and shows order.
+    assert repr(got) == repr(expected)
+    if case == "shared":
+        assert got["a"] is got["b"] is got["t"][0] is got["t"][1]
+        assert got["loop"][0] is got["loop"]
+
+
+@pytest.mark.parametrize("protocol", [4, 5])
+def test_sets_load_at_protocols_with_set_opcodes(tmp_path, protocol):
+    value = {"s": {1, "x", (2,)}, "f": frozenset({b"y"}), "e": set()}
+    got = adopted(tmp_path, pickle.dumps({"dict": value}, protocol))
+    assert got == value
+    assert [type(v) for v in got.values()] == [set, frozenset, set]
+
+
+@pytest.mark.parametrize("protocol", range(6))
+def test_a_whole_dictionary_loads_with_its_fields(tmp_path, protocol):
+    tokens = {f"t{i}": i for i in range(1, 40000)}
+    path = tmp_path / "dict.bin"
+    path.write_bytes(pickle.dumps({"dict": tokens, "next_id": 40000}, protocol) + b"trailing")
+    obj = QBCompressor(dict_path=str(path))
+    assert list(obj.global_dict.items()) == list(tokens.items())
+    assert obj.inverse_dict == {i: t for t, i in tokens.items()}
+    assert obj.next_id == 40000
+
+
+@pytest.mark.parametrize("protocol", [2, 4, 5])
+def test_large_values_span_many_reads(tmp_path, protocol):
+    # Larger than the biggest read, and for protocol 2 written through _codecs.encode.
+    blob = bytes(range(256)) * (5 * 4096 + 3)
+    value = {"blob": blob, "text": "\u20ac" * 70000}
+    assert adopted(tmp_path, pickle.dumps({"dict": value}, protocol)) == value
+
+
+# ---------------------------------------------------------------------------
+# Hostile streams
+
+
+@pytest.fixture
+def marker(tmp_path):
+    path = tmp_path / "executed"
+    yield path
+    assert not path.exists(), "the stream ran a command"
+
+
+def touch(marker):
+    return f"touch {marker}"
+
+
+def global_streams(marker):
+    cmd = touch(marker)
+    enc = cmd.encode()
+    binu = b"X" + struct.pack("<I", len(enc)) + enc
+    framed = su("os") + su("system") + b"\x93" + su(cmd) + b"\x85R."
+    return {
+        "GLOBAL": b"cos\nsystem\n(V" + enc + b"\ntR.",
+        "STACK_GLOBAL": b"\x80\x04" + su("os") + su("system") + b"\x93" + su(cmd) + b"\x85R.",
+        "INST": b"(V" + enc + b"\nios\nsystem\n.",
+        "OBJ": b"(cos\nsystem\nV" + enc + b"\no.",
+        "NEWOBJ": b"\x80\x02cos\nsystem\n" + binu + b"\x85\x81.",
+        "dotted": b"\x80\x04" + su("os") + su("path.join") + b"\x93.",
+        "in a frame": b"\x80\x04\x95" + struct.pack("<Q", len(framed)) + framed,
+    }
+
+
+@pytest.mark.parametrize("kind", sorted(global_streams("m")))
+def test_globals_are_refused_without_running(tmp_path, marker, kind):
+    data = global_streams(marker)[kind]
+    name = "os.path.join" if kind == "dotted" else "os.system"
+    exc = refused(tmp_path, data, name=name)
+    assert str(exc) == f"global '{name}' is forbidden"
+
+
+def test_a_refused_module_is_not_imported(tmp_path):
+    candidates = ["colorsys", "sndhdr", "tabnanny", "mailcap", "netrc"]
+    absent = [m for m in candidates if m not in sys.modules]
+    if not absent:
+        pytest.skip("every candidate module is already imported")
+    module = absent[0]
+    refused(tmp_path, f"c{module}\nfunc\n.".encode(), name=f"{module}.func")
+    assert module not in sys.modules
+
+
+@pytest.mark.parametrize("data", [b"Pid\n.", b"\x80\x01X\x02\x00\x00\x00idQ."],
+                         ids=["PERSID", "BINPERSID"])
+def test_persistent_ids_fail_as_the_host_fails_them(tmp_path, data):
+    exc = refused(tmp_path, data)
+    assert "persistent" in str(exc)
+
+
+EXT_CODES = {"EXT1": 0xF3, "EXT2": 0xF3F3, "EXT4": 0x7FF3F3F3}
+
+
+def ext_op(code):
+    if code < 0x100:
+        return b"\x82" + bytes([code])
+    if code < 0x10000:
+        return b"\x83" + struct.pack("<H", code)
+    return b"\x84" + struct.pack("<i", code)
+
+
+@pytest.fixture(params=sorted(EXT_CODES))
+def registered(request):
+    """os.system registered under a code of each width, removed afterwards."""
+    code = EXT_CODES[request.param]
+    copyreg.add_extension("os", "system", code)
+    yield code
+    copyreg.remove_extension("os", "system", code)
+
+
+@pytest.mark.parametrize("cached", [False, True], ids=["fresh", "cached"])
+def test_extension_codes_are_refused(tmp_path, marker, registered, cached):
+    code = registered
+    if cached:
+        # The host's unpickler now serves the code without asking find_class.
+        assert pickle.loads(b"\x80\x02" + ext_op(code) + b".") is __import__("os").system
+    data = b"\x80\x02" + ext_op(code) + su(touch(marker)) + b"\x85R."
+    exc = refused(tmp_path, data, name="os.system")
+    assert str(exc) == f"global 'os.system' (extension code {code}) is forbidden"
+
+
+CALLS = []
+
+
+def record(arg):
+    CALLS.append(arg)
+    return arg
+
+
+@pytest.fixture
+def recorder_code():
+    """An extension code for `record`, already in the host's extension cache."""
+    code = 0xF4
+    copyreg.add_extension(__name__, "record", code)
+    assert pickle.loads(b"\x80\x02" + ext_op(code) + b".") is record
+    CALLS.clear()
+    yield code
+    copyreg.remove_extension(__name__, "record", code)
+    CALLS.clear()
+
+
+def test_an_extension_code_hidden_by_a_frame_cannot_run(tmp_path, recorder_code):
+    # BININT runs over the end of its 3-byte frame. Read frame by frame, the
+    # host's unpickler drops the rest of the frame and takes "xyC" and the
+    # length as its argument, then runs the opcodes that a linear reading
+    # takes for SHORT_BINBYTES data.
+    tail = ext_op(recorder_code) + su("ran") + b"\x85R"
+    data = (b"\x80\x04}" + su("dict") + b"}(" + su("n") + b"\x95" + struct.pack("<Q", 3)
+            + b"Jab" + b"xyC" + bytes([len(tail)]) + tail + b"Nus.")
+
+    class Restricted(pickle.Unpickler):
+        def find_class(self, module, name):
+            raise pickle.UnpicklingError(name)
+
+    Restricted(io.BytesIO(data)).load()
+    assert CALLS == ["ran"]
+    CALLS.clear()
+    got = adopted(tmp_path, data)
+    assert CALLS == []
+    assert got == {"n": struct.unpack("<i", b"abxy")[0], tail: None}
+
+
+def test_an_unregistered_extension_code_names_the_code(tmp_path):
+    exc = refused(tmp_path, b"\x80\x02" + ext_op(0x7FF3F3F1) + b".")
+    assert str(exc) == f"extension code {0x7FF3F3F1} is forbidden"
+
+
+def test_an_error_before_an_extension_code_is_the_hosts(tmp_path):
+    refused(tmp_path, b"\x80\x02cos\nsystem\n" + ext_op(5) + b".", name="os.system")
+    path = tmp_path / "host.bin"
+    path.write_bytes(b"0.")
+    outcome = host_outcome(path)
+    exc = refused(tmp_path, b"0" + ext_op(5) + b".", exc_type=outcome[1])
+    assert str(exc) == outcome[2]
+
+
+BYTES_MISUSE = {
+    "encode with another encoding": (b"\x80\x02c_codecs\nencode\nX\x03\x00\x00\x00abc"
+                                     b"X\x05\x00\x00\x00utf_8\x86R.", "_codecs.encode"),
+    "encode without an encoding": (b"\x80\x02c_codecs\nencode\nX\x03\x00\x00\x00abc\x85R.",
+                                   "_codecs.encode"),
+    "encode of bytes": (b"\x80\x03c_codecs\nencode\nC\x03abcX\x06\x00\x00\x00latin1\x86R.",
+                        "_codecs.encode"),
+    "bytes of a size": (b"c__builtin__\nbytes\n(I1000000000\ntR.", "__builtin__.bytes"),
+    "bytes of a list": (b"\x80\x03cbuiltins\nbytes\n]K\x01a\x85R.", "builtins.bytes"),
+    "bytes left as data": (b"c__builtin__\nbytes\n.", "__builtin__.bytes"),
+    "encode left in a list": (b"\x80\x02]c_codecs\nencode\na.", "_codecs.encode"),
+    "bytes kept in the memo": (b"\x80\x02c__builtin__\nbytes\nq\x00)R}h\x00Ns.",
+                               "__builtin__.bytes"),
+    "other builtins": (b"c__builtin__\neval\n(V1\ntR.", "__builtin__.eval"),
+}
+
+
+@pytest.mark.parametrize("case", sorted(BYTES_MISUSE))
+def test_the_bytes_globals_only_in_their_own_forms(tmp_path, case):
+    data, name = BYTES_MISUSE[case]
+    refused(tmp_path, data, name=name)
+
+
+# ---------------------------------------------------------------------------
+# Corrupt and truncated streams
+
+GOOD = pickle.dumps({"dict": {"a": 1, "b": b"xy"}, "next_id": 3}, 2)
+GOOD4 = pickle.dumps({"dict": {"a": 1, "b": b"xy"}, "next_id": 3}, 4)
+CORRUPT = {
+    "empty": b"",
+    "garbage": b"\x00garbage",
+    "only a protocol": b"\x80\x04",
+    "truncated inside an argument": GOOD[:-9],
+    "truncated at an opcode": GOOD[:-1],
+    "truncated frame": GOOD4[:20],
+    "unknown protocol": b"\x80\x09N.",
+    "stack underflow": b"0.",
+    "missing memo": b"\x80\x02h\x05.",
+    "bad line": b"Iabc\n.",
+    "negative length": b"T\xff\xff\xff\xffN.",
+    "stop inside a frame": b"\x95" + struct.pack("<Q", 50) + b"N.",
+    "bad byte inside a frame": b"\x95" + struct.pack("<Q", 4) + b"N\x00N.",
+}
+
+
+@pytest.mark.parametrize("case", sorted(CORRUPT))
+def test_corrupt_streams_fail_with_the_hosts_error(tmp_path, case):
+    path = tmp_path / "dict.bin"
+    path.write_bytes(CORRUPT[case])
+    outcome = host_outcome(path)
+    assert outcome[0] == "error"
+    exc = refused(tmp_path, CORRUPT[case], exc_type=outcome[1])
+    assert str(exc) == outcome[2]
+
+
+# Mutations of plain pickles that never form a global, an extension code or a
+# persistent id, so that the host's own loader can safely run them too.
+NAMING = set(b"ci\x93\x82\x83\x84PQ")
+SEEDS = [pickle.dumps({"d": {"k": 1, "q": [2.5, None, (True, 300, 70000, b"xy")]}, "n": 9}, p)
+         for p in range(6)]
+
+
+@settings(max_examples=300, deadline=None)
+@given(seed=st.sampled_from(SEEDS), edits=st.lists(
+    st.tuples(st.integers(0, 10**6), st.integers(0, 255)), max_size=3),
+    cut=st.integers(0, 10**6))
+def test_mutated_streams_behave_as_with_the_host(tmp_path_factory, seed, edits, cut):
+    data = bytearray(seed)
+    for pos, value in edits:
+        data[pos % len(data)] = value
+    data = bytes(data[: cut % (len(data) + 1)])
+    assume(not NAMING & set(data))
+    path = tmp_path_factory.mktemp("m") / "dict.bin"
+    path.write_bytes(data)
+    outcome = host_outcome(path)
+    # A declared length beyond memory: the host's file fails to allocate it,
+    # while the loader reads on to the end of the file without allocating.
+    assume(outcome[:2] != ("error", MemoryError))
+    obj = QBCompressor(dict_path=str(tmp_path_factory.mktemp("a") / "absent"))
+    obj.dict_path = str(path)
+    try:
+        obj.load_dict()
+    except Exception as exc:  # noqa: BLE001 - every outcome is compared
+        line = names_and_lines(exc)[-1][1]
+        if outcome[0] == "error":
+            assert (line, type(exc), str(exc)) == (24, outcome[1], outcome[2])
+        else:
+            assert line != 24
+    else:
+        assert outcome[0] == "ok"
+
+
+def test_dev_zero_fails_at_its_first_byte(tmp_path):
+    exc = refused(tmp_path, b"\x00", exc_type=pickle.UnpicklingError)
+    with pytest.raises(pickle.UnpicklingError) as info:
+        QBCompressor(dict_path="/dev/zero")
+    assert str(info.value) == str(exc) == "invalid load key, '\\x00'."
+
+
+# ---------------------------------------------------------------------------
+# A replaced pickle module is called as it is
+
+
+class FakePickle:
+    def __init__(self):
+        self.calls = []
+
+    def load(self, f):
+        self.calls.append(f.read())
+        return {"dict": {"fake": 1}, "next_id": 2}
+
+
+def test_a_replacement_module_is_used_and_the_original_afterwards(tmp_path, monkeypatch, marker):
+    path = tmp_path / "dict.bin"
+    path.write_bytes(global_streams(marker)["GLOBAL"])
+    fake = FakePickle()
+    monkeypatch.setattr(qbc_compressor, "pickle", fake)
+    obj = QBCompressor(dict_path=str(path))
+    assert fake.calls == [path.read_bytes()]
+    assert obj.global_dict == {"fake": 1} and obj.next_id == 2
+    monkeypatch.undo()
+    refused(tmp_path, path.read_bytes(), name="os.system")
