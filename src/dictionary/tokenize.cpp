@@ -5,6 +5,7 @@
 #include "binding/convert.hpp"
 #include "binding/host.hpp"
 #include "binding/module.hpp"
+#include "dictionary/token_index.hpp"
 
 namespace qbc {
 
@@ -23,6 +24,14 @@ Ref tokenize_builtin(PyObject* text) {
   if (!re) return fail(w, 39);
   Ref findall = getattr(re.get(), names().findall);
   if (!findall) return fail(w, 39);
+  // While `re.findall` is the host's own function, the native scanner gives
+  // the very list it would (equal tokens then share one str object).
+  if (re.get() == originals().re_module && findall.get() == originals().re_findall &&
+      PyUnicode_CheckExact(text)) {
+    Ref tokens = TokenIndex::split(text);
+    if (!tokens) return fail(w, 39);
+    return tokens;
+  }
   Ref tokens = call(findall.get(), names().token_pattern, text);
   if (!tokens || !check_exact_or_none(tokens.get(), &PyList_Type, "list")) return fail(w, 39);
   return tokens;
