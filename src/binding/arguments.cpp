@@ -103,21 +103,19 @@ bool bind_vector(const Params& p, PyObject* const* args, Py_ssize_t nargs, PyObj
 bool bind_tuple(const Params& p, PyObject* args, PyObject* kwargs, PyObject** out) {
   const Py_ssize_t nargs = PyTuple_GET_SIZE(args);
   const bool has_kw = kwargs != nullptr && PyDict_GET_SIZE(kwargs) > 0;
-  if (has_kw) {
-    // Every key is tested before any is matched.
-    Py_ssize_t pos = 0;
-    PyObject *key, *value;
-    while (PyDict_Next(kwargs, &pos, &key, &value)) {
-      if (!PyUnicode_Check(key)) {
-        PyErr_SetString(PyExc_TypeError, "keywords must be strings");
-        return false;
-      }
-    }
-  }
+  // Too many positional arguments are reported before any keyword is looked at.
   if (!bind_positional(p, &PyTuple_GET_ITEM(args, 0), nargs, has_kw, out)) return false;
   if (!has_kw) return true;
+  // Every key is tested before any is matched.
   Py_ssize_t pos = 0;
   PyObject *key, *value;
+  while (PyDict_Next(kwargs, &pos, &key, &value)) {
+    if (!PyUnicode_Check(key)) {
+      PyErr_SetString(PyExc_TypeError, "keywords must be strings");
+      return false;
+    }
+  }
+  pos = 0;
   while (PyDict_Next(kwargs, &pos, &key, &value)) {
     if (!bind_keyword(p, nargs, key, value, out)) return false;
   }

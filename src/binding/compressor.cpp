@@ -115,11 +115,15 @@ void compressor_dealloc(PyObject* self) {
     if (PyObject_CallFinalizerFromDealloc(self) < 0) return;
   }
   PyObject_GC_UnTrack(self);
+  // Long chains of objects (one held in another's field) are torn down
+  // without recursing once per link.
+  Py_TRASHCAN_BEGIN(self, compressor_dealloc)
   CompressorObject* c = as_compressor(self);
   Py_CLEAR(c->dict_path);
   Py_CLEAR(c->global_dict);
   Py_CLEAR(c->inverse_dict);
   type->tp_free(self);
+  Py_TRASHCAN_END
 }
 
 // Fields -------------------------------------------------------------------------

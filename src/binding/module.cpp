@@ -318,6 +318,8 @@ int module_exec_impl(PyObject* module) {
     g_originals = o;
     // 9: the methods, then the module function.
     PyObject* type_dict = CompressorType.tp_dict;
+    Ref module_name = Ref::steal(PyModule_GetNameObject(module));
+    if (!module_name) return fail_at(kMethods[0].install_line, kMethods[0].install_file);
     for (int i = 0; i < kMethodCount; ++i) {
       const MethodEntry& m = kMethods[i];
       Ref defaults;
@@ -325,8 +327,7 @@ int module_exec_impl(PyObject* module) {
         defaults = Ref::steal(m.defaults());
         if (!defaults && PyErr_Occurred()) return fail_at(m.install_line, m.install_file);
       }
-      Ref fn = function_new(m.spec, defaults.get(), PyModule_GetNameObject(module),
-                            g_globals);
+      Ref fn = function_new(m.spec, defaults.get(), module_name.get(), g_globals);
       if (!fn) return fail_at(m.install_line, m.install_file);
       Ref name = Ref::steal(PyUnicode_InternFromString(m.spec->name));
       if (!name || PyDict_SetItem(type_dict, name.get(), fn.get()) < 0) {
@@ -334,8 +335,7 @@ int module_exec_impl(PyObject* module) {
       }
       PyType_Modified(&CompressorType);
     }
-    Ref unpickle = function_new(&kUnpickleSpec, nullptr, PyModule_GetNameObject(module),
-                                g_globals);
+    Ref unpickle = function_new(&kUnpickleSpec, nullptr, module_name.get(), g_globals);
     if (!unpickle || PyDict_SetItem(g_globals, n.unpickle_fn, unpickle.get()) < 0) {
       return fail_at(1, kPickleSourceFile);
     }
