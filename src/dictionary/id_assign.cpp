@@ -46,7 +46,9 @@ void raise_next_id_past_dict(CompressorObject* c) {
     }
     cache = MaxIdCache{forward, dict_version(forward), max_id};
   }
-  if (cache.max_id >= c->next_id) {
+  // max_id is -1 when the map holds no storable id: then there is nothing
+  // to clear, and a negative next_id stays as it is.
+  if (cache.max_id >= 0 && cache.max_id >= c->next_id) {
     c->next_id = cache.max_id >= INT32_MAX ? INT32_MAX : static_cast<int32_t>(cache.max_id + 1);
   }
 }

@@ -42,8 +42,11 @@ class IdTable : public PairVisitor {
     max_ids_.pair(key, value);
     if (!exact_) return;
     // The reverse map's keys are the ids (`value`) and its values the texts.
-    if (!PyLong_Check(value)) {
-      exact_ = false;  // a float or other key could answer an int lookup
+    // Only plain ints (and bools) hash and compare as the ids looked up; a
+    // float, or an int subclass with its own hash or equality, could answer
+    // an int lookup differently.
+    if (!PyLong_CheckExact(value) && !PyBool_Check(value)) {
+      exact_ = false;
       return;
     }
     if (!PyUnicode_CheckExact(key)) texts_are_str_ = false;
@@ -111,7 +114,11 @@ bool generic_record(PyObject* stream, Py_ssize_t index, int32_t* id) {
   static const int shifts[] = {24, 16, 8, 0};
   Ref combined;
   for (int k = 0; k < 4; ++k) {
-    Ref item = Ref::steal(PySequence_GetItem(stream, 4 * index + k));
+    // Item access as the host's subscript: any object with __getitem__
+    // (a mapping keyed by position included), not only sequences.
+    Ref position = Ref::steal(PyLong_FromSsize_t(4 * index + k));
+    if (!position) return false;
+    Ref item = Ref::steal(PyObject_GetItem(stream, position.get()));
     if (!item) return false;
     Ref part;
     if (shifts[k] != 0) {
@@ -405,7 +412,7 @@ PyObject* decode_package(PyObject* self, PyObject* package_path, PyObject* outpu
   if (!inverse) return fail(w, 100);
   replace_slot(&c->inverse_dict, inverse.get());
   // New ids handed out later must not collide with the adopted ones.
-  if (table.max_id() >= c->next_id) {
+  if (table.max_id() >= 0 && table.max_id() >= c->next_id) {
     c->next_id = table.max_id() >= INT32_MAX ? INT32_MAX
                                              : static_cast<int32_t>(table.max_id() + 1);
   }

@@ -9,6 +9,7 @@
 // plain ints, and through the host's mapping protocol per token otherwise.
 #include "package/encoder.hpp"
 
+#include <algorithm>
 #include <vector>
 
 #include "binding/compressor.hpp"
@@ -191,7 +192,7 @@ class IdWriter {
       return assign_id(c_, token, id, line);
     }
     const int64_t known = slot_ids_[slot];
-    if (known != kUnresolved && !tainted_) {
+    if (known != kUnresolved && !tainted_ && cache_current()) {
       *id = static_cast<int32_t>(known);
       return true;
     }
@@ -211,9 +212,29 @@ class IdWriter {
            PyDict_CheckExact(c_->inverse_dict);
   }
 
+  // The ids remembered per slot are those of one forward dict in one state:
+  // the dict held when they were read, changed since only by our own
+  // insertions. Host code that runs meanwhile (a key's own equality test, a
+  // finaliser) may replace or change the map; then they are forgotten.
+  bool cache_current() const {
+    return c_->global_dict == cache_forward_.get() &&
+           dict_version(cache_forward_.get()) == cache_version_;
+  }
+
+  void sync_cache(PyObject* forward) {
+    if (forward == cache_forward_.get() && dict_version(forward) == cache_version_) return;
+    std::fill(slot_ids_.begin(), slot_ids_.end(), kUnresolved);
+    cache_forward_ = Ref::borrow(forward);
+    cache_version_ = dict_version(forward);
+  }
+
   bool assign_fast(PyObject* token, int32_t* id, int* line, bool* stable) {
     PyObject* forward = c_->global_dict;
+    sync_cache(forward);
     PyObject* value = PyDict_GetItemWithError(forward, token);
+    if (c_->global_dict != forward || dict_version(forward) != cache_version_) {
+      *stable = false;  // the lookup ran host code that changed the maps
+    }
     if (value != nullptr) {
       Ref held = Ref::borrow(value);
       if (!PyLong_Check(value)) {
@@ -228,16 +249,19 @@ class IdWriter {
       return true;
     }
     if (PyErr_Occurred()) return *line = 66, false;
-    if (!guarded_) {
-      raise_next_id_past_dict(c_);
-      guarded_ = true;
-    }
+    // Cheap while the map has changed only by our own insertions; rescans
+    // after host code changed it.
+    raise_next_id_past_dict(c_);
     if (!check_id_available(c_) || !check_storable(c_->next_id)) return *line = 67, false;
     const int32_t new_id = c_->next_id;
-    const uint64_t version = dict_version(forward);
     Ref id_obj = Ref::steal(PyLong_FromLong(new_id));
-    if (!id_obj || PyDict_SetItem(forward, token, id_obj.get()) < 0) return *line = 68, false;
+    if (!id_obj) return *line = 68, false;
+    const uint64_t version = dict_version(forward);
+    if (PyDict_SetItem(forward, token, id_obj.get()) < 0) return *line = 68, false;
     note_stored_id(c_, version, new_id);
+    if (version == cache_version_ && c_->global_dict == forward) {
+      cache_version_ = dict_version(forward);
+    }
     if (PyDict_SetItem(c_->inverse_dict, id_obj.get(), token) < 0) return *line = 69, false;
     c_->next_id = new_id + 1;
     *id = new_id;
@@ -249,7 +273,8 @@ class IdWriter {
   uint8_t* records_;
   std::vector<int64_t> slot_ids_;
   bool tainted_ = false;
-  bool guarded_ = false;
+  Ref cache_forward_;  // held, so that its identity cannot be reused
+  uint64_t cache_version_ = 0;
 };
 
 // Step 12: the package object into the output file, replacing it whole.
