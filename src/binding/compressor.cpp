@@ -67,7 +67,8 @@ PyObject* compressor_new(PyTypeObject* type, PyObject*, PyObject*) {
   c->global_dict = Py_NewRef(Py_None);
   c->inverse_dict = Py_NewRef(Py_None);
   c->next_id = 0;
-  c->max_id_cache = MaxIdCache{};
+  c->forward_facts = MapFacts{};
+  c->inverse_facts = MapFacts{};
   return obj;
 }
 

@@ -9,12 +9,13 @@
 
 namespace qbc {
 
-// What is known about the largest id in the forward map, valid while the map
-// is the same dict object with the same version tag.
-struct MaxIdCache {
+// What is known about one of the maps, valid while the map is the same dict
+// object with the same version tag (tags are unique across all dicts).
+struct MapFacts {
   PyObject* dict = nullptr;  // identity only, never dereferenced when stale
   uint64_t version = 0;
-  int64_t max_id = -1;       // -1: no storable id present
+  int64_t max_id = -1;       // the largest storable int value; -1: none
+  bool plain_keys = false;   // hashing and comparing every key runs no host code
 };
 
 struct CompressorObject {
@@ -23,7 +24,8 @@ struct CompressorObject {
   PyObject* global_dict;
   PyObject* inverse_dict;
   int32_t next_id;
-  MaxIdCache max_id_cache;
+  MapFacts forward_facts;  // about global_dict
+  MapFacts inverse_facts;  // about inverse_dict
 };
 
 inline CompressorObject* as_compressor(PyObject* obj) {

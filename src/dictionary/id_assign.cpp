@@ -22,45 +22,85 @@ bool check_id_available(const CompressorObject* c) {
   return false;
 }
 
-void set_max_id(CompressorObject* c, int64_t max_id) {
+bool is_plain_key(PyObject* key) {
+  return PyUnicode_CheckExact(key) || PyLong_CheckExact(key) || PyBool_Check(key) ||
+         PyFloat_CheckExact(key) || PyBytes_CheckExact(key) || key == Py_None;
+}
+
+namespace {
+
+// Examines a dict (or subclass) whole: its largest storable int value and
+// whether all its keys are plain.
+MapFacts examine(PyObject* dict) {
+  MapFacts facts{dict, dict_version(dict), -1, true};
+  Py_ssize_t pos = 0;
+  PyObject *key, *value;
+  while (PyDict_Next(dict, &pos, &key, &value)) {
+    if (facts.plain_keys && !is_plain_key(key)) facts.plain_keys = false;
+    if (!PyLong_Check(value)) continue;
+    int overflow = 0;
+    long long id = PyLong_AsLongLongAndOverflow(value, &overflow);
+    if (overflow == 0 && id >= 0 && id <= INT32_MAX && id > facts.max_id) facts.max_id = id;
+  }
+  return facts;
+}
+
+// What is known about `dict`, refreshed when stale; null for a non-dict.
+const MapFacts* facts_for(MapFacts& facts, PyObject* dict) {
+  if (!PyDict_Check(dict)) return nullptr;
+  if (facts.dict != dict || facts.version != dict_version(dict)) facts = examine(dict);
+  return &facts;
+}
+
+// Keeps what is known valid across a store the module made itself.
+void note_store(MapFacts& facts, PyObject* dict, uint64_t version_before) {
+  if (!PyDict_Check(dict) || facts.dict != dict || facts.version != version_before) return;
+  facts.version = dict_version(dict);
+}
+
+}  // namespace
+
+void set_max_id(CompressorObject* c, int64_t max_id, bool plain_keys) {
   if (!PyDict_Check(c->global_dict)) {
-    c->max_id_cache = MaxIdCache{};
+    c->forward_facts = MapFacts{};
     return;
   }
-  c->max_id_cache = MaxIdCache{c->global_dict, dict_version(c->global_dict), max_id};
+  c->forward_facts = MapFacts{c->global_dict, dict_version(c->global_dict), max_id, plain_keys};
 }
 
 void raise_next_id_past_dict(CompressorObject* c) {
-  PyObject* forward = c->global_dict;
-  if (!PyDict_Check(forward)) return;
-  MaxIdCache& cache = c->max_id_cache;
-  if (cache.dict != forward || cache.version != dict_version(forward)) {
-    int64_t max_id = -1;
-    Py_ssize_t pos = 0;
-    PyObject *key, *value;
-    while (PyDict_Next(forward, &pos, &key, &value)) {
-      if (!PyLong_Check(value)) continue;
-      int overflow = 0;
-      long long id = PyLong_AsLongLongAndOverflow(value, &overflow);
-      if (overflow == 0 && id >= 0 && id <= INT32_MAX && id > max_id) max_id = id;
-    }
-    cache = MaxIdCache{forward, dict_version(forward), max_id};
-  }
+  const MapFacts* facts = facts_for(c->forward_facts, c->global_dict);
+  if (facts == nullptr) return;
   // max_id is -1 when the map holds no storable id: then there is nothing
   // to clear, and a negative next_id stays as it is.
-  if (cache.max_id >= 0 && cache.max_id >= c->next_id) {
-    c->next_id = cache.max_id >= INT32_MAX ? INT32_MAX : static_cast<int32_t>(cache.max_id + 1);
+  if (facts->max_id >= 0 && facts->max_id >= c->next_id) {
+    c->next_id = facts->max_id >= INT32_MAX ? INT32_MAX : static_cast<int32_t>(facts->max_id + 1);
   }
 }
 
+bool maps_are_plain(CompressorObject* c) {
+  if (!PyDict_CheckExact(c->global_dict) || !PyDict_CheckExact(c->inverse_dict)) return false;
+  return facts_for(c->forward_facts, c->global_dict)->plain_keys &&
+         facts_for(c->inverse_facts, c->inverse_dict)->plain_keys;
+}
+
 void note_stored_id(CompressorObject* c, uint64_t version_before, int32_t id) {
-  MaxIdCache& cache = c->max_id_cache;
-  PyObject* forward = c->global_dict;
-  if (!PyDict_Check(forward) || cache.dict != forward || cache.version != version_before) {
+  MapFacts& facts = c->forward_facts;
+  const bool was_current = facts.dict == c->global_dict && facts.version == version_before;
+  note_store(facts, c->global_dict, version_before);
+  if (was_current && id > facts.max_id) facts.max_id = id;
+}
+
+void note_inverse_store(CompressorObject* c, uint64_t version_before) {
+  note_store(c->inverse_facts, c->inverse_dict, version_before);
+}
+
+void set_inverse_plain(CompressorObject* c, bool plain_keys) {
+  if (!PyDict_Check(c->inverse_dict)) {
+    c->inverse_facts = MapFacts{};
     return;
   }
-  cache.version = dict_version(forward);
-  if (id > cache.max_id) cache.max_id = id;
+  c->inverse_facts = MapFacts{c->inverse_dict, dict_version(c->inverse_dict), -1, plain_keys};
 }
 
 bool assign_id(CompressorObject* c, PyObject* token, int32_t* id, int* line) {
@@ -86,9 +126,12 @@ bool assign_id(CompressorObject* c, PyObject* token, int32_t* id, int* line) {
   }
   if (is_dict) note_stored_id(c, version, new_id);
   Ref value_id = Ref::steal(PyLong_FromLong(new_id));
-  if (!value_id || PyObject_SetItem(c->inverse_dict, value_id.get(), token) < 0) {
-    return *line = 69, false;
-  }
+  if (!value_id) return *line = 69, false;
+  Ref inverse = Ref::borrow(c->inverse_dict);
+  const bool inverse_is_dict = PyDict_Check(inverse.get());
+  const uint64_t inverse_version = inverse_is_dict ? dict_version(inverse.get()) : 0;
+  if (PyObject_SetItem(inverse.get(), value_id.get(), token) < 0) return *line = 69, false;
+  if (inverse_is_dict && inverse.get() == c->inverse_dict) note_inverse_store(c, inverse_version);
   c->next_id = new_id + 1;
   *id = new_id;
   return true;

@@ -19,13 +19,25 @@ bool assign_id(CompressorObject* c, PyObject* token, int32_t* id, int* line);
 // to dicts and dict subclasses; other mappings are left to the host.
 void raise_next_id_past_dict(CompressorObject* c);
 
-// Records that `id` was just stored as a value in the forward map, whose
-// version tag was `version_before` before the store, so that the cached
-// largest id stays valid without a rescan.
+// Records that the module just stored a str key with the int value `id` in
+// the forward map (version tag `version_before` before the store), or an
+// int key in the reverse map, so that what is known stays valid without a
+// rescan.
 void note_stored_id(CompressorObject* c, uint64_t version_before, int32_t id);
+void note_inverse_store(CompressorObject* c, uint64_t version_before);
 
-// Primes the cache after the whole map has been examined.
-void set_max_id(CompressorObject* c, int64_t max_id);
+// True when both maps are plain dicts whose keys all hash and compare
+// without running host code (str, int, float, bytes, None), so that the
+// module's own lookups and insertions cannot run host code either.
+bool maps_are_plain(CompressorObject* c);
+
+// Primes what is known about the maps after they have been examined whole
+// elsewhere (the reverse map's keys are the forward map's values).
+void set_max_id(CompressorObject* c, int64_t max_id, bool plain_keys);
+void set_inverse_plain(CompressorObject* c, bool plain_keys);
+
+// Keys of these types hash and compare without running host code.
+bool is_plain_key(PyObject* key);
 
 // Version tag of a dict (changes on every modification).
 inline uint64_t dict_version(PyObject* dict) {

@@ -40,6 +40,8 @@ class IdTable : public PairVisitor {
 
   void pair(PyObject* key, PyObject* value) override {
     max_ids_.pair(key, value);
+    if (!is_plain_key(key)) tokens_plain_ = false;
+    if (!is_plain_key(value)) ids_plain_ = false;
     if (!exact_) return;
     // The reverse map's keys are the ids (`value`) and its values the texts.
     // Only plain ints (and bools) hash and compare as the ids looked up; a
@@ -57,6 +59,8 @@ class IdTable : public PairVisitor {
   }
 
   bool exact() const { return exact_; }
+  bool tokens_plain() const { return tokens_plain_; }
+  bool ids_plain() const { return ids_plain_; }
   bool texts_are_str() const { return texts_are_str_; }
   int64_t max_id() const { return max_ids_.max_id(); }
 
@@ -89,6 +93,8 @@ class IdTable : public PairVisitor {
   std::unordered_map<uint32_t, PyObject*> sparse_;
   bool exact_ = true;
   bool texts_are_str_ = true;
+  bool tokens_plain_ = true;
+  bool ids_plain_ = true;
 };
 
 // The restored token sequence: either native (records of an immutable bytes
@@ -416,7 +422,8 @@ PyObject* decode_package(PyObject* self, PyObject* package_path, PyObject* outpu
     c->next_id = table.max_id() >= INT32_MAX ? INT32_MAX
                                              : static_cast<int32_t>(table.max_id() + 1);
   }
-  set_max_id(c, table.max_id());
+  set_max_id(c, table.max_id(), table.tokens_plain());
+  set_inverse_plain(c, table.ids_plain());
   const uint64_t inverse_version = dict_version(inverse.get());
 
   Ref payload = Ref::steal(PyObject_GetItem(package.get(), n.key_compressed));

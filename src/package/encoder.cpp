@@ -155,22 +155,51 @@ bool read_all(PyObject* self, PyObject* filepaths, Collected& out) {
 }
 
 // The id phase: one record per token, written in stream order.
+//
+// With plain dicts, each distinct token is settled once, in slot order,
+// which is the order of first occurrence: that is the same sequence of
+// lookups and insertions as going token by token, and every later
+// occurrence reuses the id. When a stored value needs the host's own
+// conversion, or host code ran during a lookup or insertion (a key's own
+// equality test may change the maps), settling stops at that token; records
+// up to its first occurrence use the ids settled before, and from there on
+// tokens go one by one, each looked up again wherever host code may have
+// changed what a lookup finds.
 class IdWriter {
  public:
   IdWriter(CompressorObject* c, Collected& in, uint8_t* records)
       : c_(c), in_(in), records_(records), slot_ids_(in.index.size(), kUnresolved) {}
 
   bool run() {
-    bool ok = true;
+    plain_ = maps_are_plain(c_);
     int line = 0;
+    uint32_t stop = 0;
+    Pending pending;
+    if (in_.odd.empty() && fast_maps()) {
+      int settled = settle_slots(&stop, &pending, &line);
+      if (settled < 0) return fail_int(w, line), false;
+      if (settled > 0) {
+        write_settled();
+        return true;
+      }
+    }
+    // Settled slots are exactly those below `stop`, and the first token of a
+    // later slot in the stream is the stopping one itself.
+    bool before_stop = pending.active;
+    bool ok = true;
     in_.stream.for_each(
         [&](uint32_t slot) {
           if (!ok) return;
           int32_t id;
-          if (!id_for(slot, &id, &line)) {
-            ok = false;
-            return;
+          if (before_stop && slot < stop) {
+            id = slot_ids_[slot];
+          } else if (before_stop) {
+            before_stop = false;
+            ok = finish_pending(slot, pending, &id, &line);
+          } else {
+            ok = id_for(slot, &id, &line);
           }
+          if (!ok) return;
           store_record(records_, static_cast<uint32_t>(id));
           records_ += 4;
         },
@@ -180,7 +209,75 @@ class IdWriter {
   }
 
  private:
-  static constexpr int64_t kUnresolved = -1;
+  static constexpr int32_t kUnresolved = -1;
+
+  // Where settling stopped: the stopping token's lookup result (or its id,
+  // when its insertion ran host code).
+  struct Pending {
+    bool active = false;
+    bool done = false;    // `id` is final
+    int32_t id = 0;
+    Ref value;            // the stored value found, or null when absent
+  };
+
+  int settle_slots(uint32_t* stop, Pending* pending, int* line) {
+    const uint32_t count = in_.index.size();
+    for (uint32_t slot = 0; slot < count; ++slot) {
+      PyObject* token = in_.index.token(slot);
+      PyObject* forward = c_->global_dict;
+      sync_cache(forward);
+      PyObject* value = PyDict_GetItemWithError(forward, token);
+      if (value == nullptr && PyErr_Occurred()) return *line = 66, -1;
+      if (!cache_current() || !fast_maps() || (value != nullptr && !PyLong_Check(value))) {
+        *stop = slot;
+        pending->active = true;
+        pending->value = Ref::borrow(value);
+        return 0;
+      }
+      int32_t id;
+      if (value != nullptr) {
+        if (!to_int32(value, &id) || !check_storable(id)) return *line = 72, -1;
+      } else {
+        if (!insert_new(token, &id, line)) return -1;
+        if (!cache_current() || !fast_maps()) {
+          *stop = slot;
+          pending->active = true;
+          pending->done = true;
+          pending->id = id;
+          return 0;
+        }
+      }
+      slot_ids_[slot] = id;
+    }
+    return 1;
+  }
+
+  void write_settled() {
+    const int32_t* ids = slot_ids_.data();
+    uint8_t* out = records_;
+    in_.stream.for_each(
+        [&](uint32_t slot) {
+          store_record(out, static_cast<uint32_t>(ids[slot]));
+          out += 4;
+        },
+        /*release=*/true);
+    records_ = out;
+  }
+
+  // Completes the stopping token's first occurrence from its lookup result.
+  bool finish_pending(uint32_t slot, Pending& pending, int32_t* id, int* line) {
+    if (pending.done) {
+      *id = pending.id;
+      return true;
+    }
+    if (pending.value) {
+      if (!PyLong_Check(pending.value.get())) tainted_ = true;
+      if (!to_int32(pending.value.get(), id) || !check_storable(*id)) return *line = 72, false;
+      pending.value.reset();
+      return true;
+    }
+    return insert_new(in_.index.token(slot), id, line);
+  }
 
   bool id_for(uint32_t slot, int32_t* id, int* line) {
     if (slot & SlotStream::kOddMark) {
@@ -191,9 +288,9 @@ class IdWriter {
       }
       return assign_id(c_, token, id, line);
     }
-    const int64_t known = slot_ids_[slot];
+    const int32_t known = slot_ids_[slot];
     if (known != kUnresolved && !tainted_ && cache_current()) {
-      *id = static_cast<int32_t>(known);
+      *id = known;
       return true;
     }
     PyObject* token = in_.index.token(slot);
@@ -208,7 +305,7 @@ class IdWriter {
   // then a lookup runs no host code and an id read once stays what a later
   // lookup of the same token would read.
   bool fast_maps() const {
-    return !tainted_ && PyDict_CheckExact(c_->global_dict) &&
+    return !tainted_ && plain_ && PyDict_CheckExact(c_->global_dict) &&
            PyDict_CheckExact(c_->inverse_dict);
   }
 
@@ -249,6 +346,12 @@ class IdWriter {
       return true;
     }
     if (PyErr_Occurred()) return *line = 66, false;
+    return insert_new(token, id, line);
+  }
+
+  // A new token: `next_id` stored into both maps (each read at the moment
+  // of its store), then advanced.
+  bool insert_new(PyObject* token, int32_t* id, int* line) {
     // Cheap while the map has changed only by our own insertions; rescans
     // after host code changed it.
     raise_next_id_past_dict(c_);
@@ -256,13 +359,24 @@ class IdWriter {
     const int32_t new_id = c_->next_id;
     Ref id_obj = Ref::steal(PyLong_FromLong(new_id));
     if (!id_obj) return *line = 68, false;
-    const uint64_t version = dict_version(forward);
-    if (PyDict_SetItem(forward, token, id_obj.get()) < 0) return *line = 68, false;
-    note_stored_id(c_, version, new_id);
-    if (version == cache_version_ && c_->global_dict == forward) {
-      cache_version_ = dict_version(forward);
+    Ref forward = Ref::borrow(c_->global_dict);
+    if (PyDict_CheckExact(forward.get())) {
+      const uint64_t version = dict_version(forward.get());
+      if (PyDict_SetItem(forward.get(), token, id_obj.get()) < 0) return *line = 68, false;
+      note_stored_id(c_, version, new_id);
+      if (version == cache_version_ && forward.get() == cache_forward_.get()) {
+        cache_version_ = dict_version(forward.get());
+      }
+    } else if (PyObject_SetItem(forward.get(), token, id_obj.get()) < 0) {
+      return *line = 68, false;
     }
-    if (PyDict_SetItem(c_->inverse_dict, id_obj.get(), token) < 0) return *line = 69, false;
+    Ref inverse = Ref::borrow(c_->inverse_dict);
+    const bool inverse_is_dict = PyDict_Check(inverse.get());
+    const uint64_t inverse_version = inverse_is_dict ? dict_version(inverse.get()) : 0;
+    if (PyObject_SetItem(inverse.get(), id_obj.get(), token) < 0) return *line = 69, false;
+    if (inverse_is_dict && inverse.get() == c_->inverse_dict) {
+      note_inverse_store(c_, inverse_version);
+    }
     c_->next_id = new_id + 1;
     *id = new_id;
     return true;
@@ -271,8 +385,11 @@ class IdWriter {
   CompressorObject* c_;
   Collected& in_;
   uint8_t* records_;
-  std::vector<int64_t> slot_ids_;
+  std::vector<int32_t> slot_ids_;
   bool tainted_ = false;
+  // Both maps plain dicts whose keys run no host code when hashed or
+  // compared: then the module's own lookups and insertions run none either.
+  bool plain_ = false;
   Ref cache_forward_;  // held, so that its identity cannot be reused
   uint64_t cache_version_ = 0;
 };
