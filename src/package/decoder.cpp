@@ -28,71 +28,125 @@ namespace {
 
 const Where& w = kDecodeWhere;
 
-// Id -> token text, as the reverse map answers `get(id)` for ids 0..2^31-1.
-// Holds its own reference to every text, so host code that changes the map
-// later cannot take a text away while it is in use.
+// Id -> token text, as the reverse map answers `get(id)` for ids 0..2^31-1,
+// with every text copied into one arena and described by a 16-byte entry,
+// so that assembling a file reads compact memory instead of one scattered
+// host object per token.
 class IdTable : public PairVisitor {
  public:
-  ~IdTable() override {
-    for (PyObject* text : dense_) Py_XDECREF(text);
-    for (auto& entry : sparse_) Py_XDECREF(entry.second);
-  }
+  // Eight bytes per id, so that the table of a large dictionary stays in
+  // the caches.
+  struct Entry {
+    uint32_t offset;       // into the arena, in bytes
+    uint32_t length : 24;  // code points (longer texts are joined by the host)
+    uint32_t kind : 3;     // bytes per code point
+    uint32_t wide : 2;     // the text's class: 0 ASCII, 1 Latin-1, 2 UCS-2, 3 UCS-4
+    uint32_t missing : 1;
+
+    uint32_t maxchar() const { return kMaxChars[wide]; }
+    static constexpr uint32_t kMaxChars[4] = {127, 255, 65535, 1114111};
+  };
 
   void pair(PyObject* key, PyObject* value) override {
     max_ids_.pair(key, value);
     if (!is_plain_key(key)) tokens_plain_ = false;
     if (!is_plain_key(value)) ids_plain_ = false;
-    if (!exact_) return;
+    if (!usable_) return;
     // The reverse map's keys are the ids (`value`) and its values the texts.
     // Only plain ints (and bools) hash and compare as the ids looked up; a
     // float, or an int subclass with its own hash or equality, could answer
-    // an int lookup differently.
-    if (!PyLong_CheckExact(value) && !PyBool_Check(value)) {
-      exact_ = false;
+    // an int lookup differently. Texts other than exact str are joined by
+    // the host.
+    if ((!PyLong_CheckExact(value) && !PyBool_Check(value)) || !PyUnicode_CheckExact(key)) {
+      usable_ = false;
+      pairs_.clear();
       return;
     }
-    if (!PyUnicode_CheckExact(key)) texts_are_str_ = false;
     int overflow = 0;
     long long id = PyLong_AsLongLongAndOverflow(value, &overflow);
     if (overflow != 0 || id < 0 || id > INT32_MAX) return;
-    set(static_cast<uint32_t>(id), key);
+    pairs_.emplace_back(static_cast<uint32_t>(id), Ref::borrow(key));
   }
 
-  bool exact() const { return exact_; }
+  // Builds the lookup once the map has been walked. Returns false with
+  // MemoryError set.
+  bool finish() {
+    if (!usable_) return true;
+    try {
+      unknown_ = add_text(names().unknown_token);
+      uint32_t max_id = 0;
+      for (const auto& p : pairs_) max_id = std::max(max_id, p.first);
+      dense_ = pairs_.empty() || max_id < 4 * pairs_.size() + 4096;
+      if (dense_) by_id_.assign(pairs_.empty() ? 0 : size_t{max_id} + 1, Entry{0, 0, 1, 0, 1});
+      // Later pairs win, as in the reverse map.
+      for (const auto& p : pairs_) {
+        Entry e = add_text(p.second.get());
+        if (dense_) {
+          by_id_[p.first] = e;
+        } else {
+          sparse_[p.first] = e;
+        }
+      }
+      // Slack after the last text, so that short copies may read whole
+      // words from any text.
+      arena_.resize(arena_.size() + 16);
+    } catch (const std::bad_alloc&) {
+      PyErr_NoMemory();
+      return false;
+    } catch (const TooLarge&) {
+      // A dictionary this large in its texts is joined by the host.
+      usable_ = false;
+    }
+    pairs_.clear();
+    pairs_.shrink_to_fit();
+    return true;
+  }
+
+  // True when every id resolves through the table as through the map.
+  bool usable() const { return usable_; }
   bool tokens_plain() const { return tokens_plain_; }
   bool ids_plain() const { return ids_plain_; }
-  bool texts_are_str() const { return texts_are_str_; }
   int64_t max_id() const { return max_ids_.max_id(); }
 
-  // The text for `id`, or null when the map has none.
-  PyObject* find(uint32_t id) const {
-    if (id < dense_.size()) return dense_[id];
-    if (sparse_.empty()) return nullptr;
-    auto it = sparse_.find(id);
-    return it == sparse_.end() ? nullptr : it->second;
+  // Starts fetching the entry of `id` ahead of its use.
+  void prefetch(uint32_t id) const {
+    if (dense_ && id < by_id_.size()) __builtin_prefetch(&by_id_[id]);
   }
+
+  const Entry& at(uint32_t id) const {
+    if (dense_) {
+      if (id < by_id_.size() && !by_id_[id].missing) return by_id_[id];
+      return unknown_;
+    }
+    auto it = sparse_.find(id);
+    return it == sparse_.end() ? unknown_ : it->second;
+  }
+  const uint8_t* arena() const { return arena_.data(); }
 
  private:
-  static constexpr uint32_t kDenseLimit = 1u << 26;
-
-  void set(uint32_t id, PyObject* text) {
-    PyObject** slot;
-    if (id < kDenseLimit) {
-      if (id >= dense_.size()) dense_.resize(std::max<size_t>(id + 1, dense_.size() * 2), nullptr);
-      slot = &dense_[id];
-    } else {
-      slot = &sparse_[id];
-    }
-    Py_INCREF(text);
-    Py_XDECREF(*slot);
-    *slot = text;
+  // Copies a text into the arena, aligned for its width.
+  Entry add_text(PyObject* text) {
+    const uint32_t kind = PyUnicode_KIND(text);
+    const size_t length = static_cast<size_t>(PyUnicode_GET_LENGTH(text));
+    size_t offset = (arena_.size() + kind - 1) / kind * kind;
+    if (length >= (1u << 24) || offset + length * kind + 16 > UINT32_MAX) throw TooLarge();
+    arena_.resize(offset + length * kind);
+    std::memcpy(arena_.data() + offset, PyUnicode_DATA(text), length * kind);
+    const uint32_t maxchar = PyUnicode_MAX_CHAR_VALUE(text);
+    const uint32_t wide = maxchar < 128 ? 0 : maxchar < 256 ? 1 : maxchar < 65536 ? 2 : 3;
+    return Entry{static_cast<uint32_t>(offset), static_cast<uint32_t>(length), kind, wide, 0};
   }
 
+  struct TooLarge {};
+
   MaxIdVisitor max_ids_;
-  std::vector<PyObject*> dense_;
-  std::unordered_map<uint32_t, PyObject*> sparse_;
-  bool exact_ = true;
-  bool texts_are_str_ = true;
+  std::vector<std::pair<uint32_t, Ref>> pairs_;
+  std::vector<uint8_t> arena_;
+  std::vector<Entry> by_id_;
+  std::unordered_map<uint32_t, Entry> sparse_;
+  Entry unknown_{};
+  bool dense_ = true;
+  bool usable_ = true;
   bool tokens_plain_ = true;
   bool ids_plain_ = true;
 };
@@ -106,12 +160,6 @@ struct Restored {
   const IdTable* table = nullptr;
   Ref list;                     // used when `records` is null
   Py_ssize_t count = 0;
-
-  PyObject* at(Py_ssize_t i) const {
-    if (records == nullptr) return PyList_GET_ITEM(list.get(), i);
-    PyObject* text = table->find(load_record(records + 4 * i));
-    return text != nullptr ? text : names().unknown_token;
-  }
 };
 
 // Steps 8.1 to 8.3 for a stream that is not a bytes object: four item reads,
@@ -162,7 +210,7 @@ bool restore(CompressorObject* c, Ref stream, const IdTable& table, PyObject* bu
   // The table answers exactly as the reverse map would while that map is
   // still the compressor's and unchanged since it was built; bytes cannot
   // change, so records can be resolved when each file is assembled.
-  if (bytes && table.exact() && c->inverse_dict == built_inverse &&
+  if (bytes && table.usable() && c->inverse_dict == built_inverse &&
       dict_version(built_inverse) == inverse_version) {
     const uint8_t* data = reinterpret_cast<const uint8_t*>(PyBytes_AS_STRING(stream.get()));
     if (first_oversized_record(data, static_cast<size_t>(count)) <
@@ -290,48 +338,65 @@ bool collect_entries(PyObject* package, std::vector<Entry>* entries, Deferred* d
   }
 }
 
-// The text of records [start, stop) in one allocation.
-Ref join_native(const Restored& r, Py_ssize_t start, Py_ssize_t stop) {
-  Py_ssize_t length = 0;
-  Py_UCS4 maxchar = 0;
-  for (Py_ssize_t i = start; i < stop; ++i) {
-    PyObject* text = r.at(i);
-    Py_ssize_t n = PyUnicode_GET_LENGTH(text);
-    if (length > PY_SSIZE_T_MAX - n) {
-      PyErr_SetString(PyExc_OverflowError, "join() result is too long for a Python string");
-      return nullptr;
-    }
-    length += n;
-    Py_UCS4 m = PyUnicode_MAX_CHAR_VALUE(text);
-    if (m > maxchar) maxchar = m;
+// Copies `n` code points of width `from` into a text of width `to` (not
+// narrower), at code point `pos`.
+void copy_units(char* out, int to, Py_ssize_t pos, const uint8_t* src, int from, Py_ssize_t n) {
+  if (from == to) {
+    std::memcpy(out + pos * to, src, static_cast<size_t>(n) * to);
+  } else if (to == PyUnicode_2BYTE_KIND) {
+    auto* dst = reinterpret_cast<Py_UCS2*>(out) + pos;
+    for (Py_ssize_t k = 0; k < n; ++k) dst[k] = src[k];
+  } else if (from == PyUnicode_1BYTE_KIND) {
+    auto* dst = reinterpret_cast<Py_UCS4*>(out) + pos;
+    for (Py_ssize_t k = 0; k < n; ++k) dst[k] = src[k];
+  } else {
+    auto* dst = reinterpret_cast<Py_UCS4*>(out) + pos;
+    const auto* s2 = reinterpret_cast<const Py_UCS2*>(src);
+    for (Py_ssize_t k = 0; k < n; ++k) dst[k] = s2[k];
   }
-  Ref result = Ref::steal(PyUnicode_New(length, maxchar));
+}
+
+// The text of records [start, stop) in one allocation: one pass for its
+// length and width, one to copy.
+Ref join_native(const Restored& r, Py_ssize_t start, Py_ssize_t stop) {
+  const IdTable& table = *r.table;
+  const uint8_t* records = r.records;
+  uint64_t length = 0;
+  uint32_t wide = 0;
+  constexpr Py_ssize_t kAhead = 16;
+  for (Py_ssize_t i = start; i < stop; ++i) {
+    if (i + kAhead < stop) table.prefetch(load_record(records + 4 * (i + kAhead)));
+    const IdTable::Entry& e = table.at(load_record(records + 4 * i));
+    length += e.length;
+    wide = std::max(wide, e.wide);
+  }
+  if (length > static_cast<uint64_t>(PY_SSIZE_T_MAX)) {
+    PyErr_SetString(PyExc_OverflowError, "join() result is too long for a Python string");
+    return nullptr;
+  }
+  Ref result = Ref::steal(
+      PyUnicode_New(static_cast<Py_ssize_t>(length), IdTable::Entry::kMaxChars[wide]));
   if (!result) return nullptr;
   const int kind = PyUnicode_KIND(result.get());
   char* out = static_cast<char*>(PyUnicode_DATA(result.get()));
-  Py_ssize_t pos = 0;
+  const size_t out_bytes = static_cast<size_t>(length) * kind;
+  const uint8_t* arena = table.arena();
+  size_t pos = 0;
   for (Py_ssize_t i = start; i < stop; ++i) {
-    PyObject* text = r.at(i);
-    const Py_ssize_t n = PyUnicode_GET_LENGTH(text);
-    const int src_kind = PyUnicode_KIND(text);
-    const void* src = PyUnicode_DATA(text);
-    if (src_kind == kind) {
-      std::memcpy(out + pos * kind, src, static_cast<size_t>(n) * kind);
-    } else if (kind == PyUnicode_2BYTE_KIND) {
-      auto* dst = reinterpret_cast<Py_UCS2*>(out) + pos;
-      const auto* s = static_cast<const Py_UCS1*>(src);
-      for (Py_ssize_t k = 0; k < n; ++k) dst[k] = s[k];
+    const IdTable::Entry& e = table.at(load_record(records + 4 * i));
+    const uint8_t* src = arena + e.offset;
+    const size_t bytes = size_t{e.length} * e.kind;
+    if (static_cast<int>(e.kind) == kind && bytes <= 16 && pos * kind + 16 <= out_bytes) {
+      // Short texts of the result's width: two word copies (the arena has
+      // slack after its last text, the result room after this one).
+      uint64_t words[2];
+      std::memcpy(words, src, 16);
+      std::memcpy(out + pos * kind, words, 16);
     } else {
-      auto* dst = reinterpret_cast<Py_UCS4*>(out) + pos;
-      if (src_kind == PyUnicode_1BYTE_KIND) {
-        const auto* s = static_cast<const Py_UCS1*>(src);
-        for (Py_ssize_t k = 0; k < n; ++k) dst[k] = s[k];
-      } else {
-        const auto* s = static_cast<const Py_UCS2*>(src);
-        for (Py_ssize_t k = 0; k < n; ++k) dst[k] = s[k];
-      }
+      copy_units(out, kind, static_cast<Py_ssize_t>(pos), src, static_cast<int>(e.kind),
+                 e.length);
     }
-    pos += n;
+    pos += e.length;
   }
   return result;
 }
@@ -340,18 +405,8 @@ Ref join_native(const Restored& r, Py_ssize_t start, Py_ssize_t stop) {
 Ref file_text(const Restored& r, Py_ssize_t start, Py_ssize_t stop) {
   PySlice_AdjustIndices(r.count, &start, &stop, 1);
   if (stop < start) stop = start;
-  if (r.records != nullptr && r.table->texts_are_str()) return join_native(r, start, stop);
-  Ref slice;
-  if (r.records == nullptr) {
-    slice = Ref::steal(PyList_GetSlice(r.list.get(), start, stop));
-  } else {
-    slice = Ref::steal(PyList_New(stop - start));
-    if (slice) {
-      for (Py_ssize_t i = start; i < stop; ++i) {
-        PyList_SET_ITEM(slice.get(), i - start, Py_NewRef(r.at(i)));
-      }
-    }
-  }
+  if (r.records != nullptr) return join_native(r, start, stop);
+  Ref slice = Ref::steal(PyList_GetSlice(r.list.get(), start, stop));
   if (!slice) return nullptr;
   return Ref::steal(PyUnicode_Join(names().empty_str, slice.get()));
 }
@@ -415,7 +470,7 @@ PyObject* decode_package(PyObject* self, PyObject* package_path, PyObject* outpu
 
   IdTable table;
   Ref inverse = build_inverse(c->global_dict, &table);
-  if (!inverse) return fail(w, 100);
+  if (!inverse || !table.finish()) return fail(w, 100);
   replace_slot(&c->inverse_dict, inverse.get());
   // New ids handed out later must not collide with the adopted ones.
   if (table.max_id() >= 0 && table.max_id() >= c->next_id) {
