@@ -8,7 +8,8 @@ namespace qbc {
 
 // Reads one pickle from the binary file object `file` and returns the object,
 // as the host's `pickle.load(file)` would for plain data (dict, list, tuple,
-// set, str, bytes, int, float, bool, None) at every protocol. A stream that
+// str, bytes, int, float, bool, None) at every protocol, and for sets at the
+// protocols that have opcodes for them (4 and 5). A stream that
 // names any global other than the two that old protocols write for bytes
 // (`_codecs.encode(<str>, 'latin1')` and a bytes type called with no
 // arguments), or that uses a persistent id or an extension code, fails with
