@@ -8,8 +8,10 @@ with the host unpickler's own errors.
 
 import copyreg
 import io
+import os
 import pickle
 import struct
+import subprocess
 import sys
 
 import pytest
@@ -373,6 +375,25 @@ def test_mutated_streams_behave_as_with_the_host(tmp_path_factory, seed, edits, 
             assert line != 24
     else:
         assert outcome[0] == "ok"
+
+
+@pytest.mark.parametrize("opcode", [b"\x96", b"\x8e", b"\x8d", b"\x95"],
+                         ids=["BYTEARRAY8", "BINBYTES8", "BINUNICODE8", "FRAME"])
+def test_a_declared_length_beyond_the_file_is_never_allocated(tmp_path, opcode):
+    # A few bytes declaring 7e18 bytes of data: truncated, not a memory
+    # error, and nothing reported on the side when the call is over.
+    path = tmp_path / "short.bin"
+    path.write_bytes(b"\x80\x05" + opcode + struct.pack("<Q", 7 * 10**18) + b"abc")
+    script = (
+        "import qbc_compressor, pickle, sys\n"
+        "try:\n"
+        f"    qbc_compressor.QBCompressor(dict_path={str(path)!r})\n"
+        "except pickle.UnpicklingError as e:\n"
+        "    print(e)\n"
+    )
+    done = subprocess.run([sys.executable, "-c", script], capture_output=True, text=True,
+                          env=dict(os.environ), timeout=60)
+    assert (done.stdout.strip(), done.stderr) == ("pickle data was truncated", "")
 
 
 def test_dev_zero_fails_at_its_first_byte(tmp_path):

@@ -163,6 +163,7 @@ class Scanner {
   // but kNeedMore, later calls return the same.
   Result scan(const unsigned char* data, std::size_t size) noexcept {
     if (done_ != Result::kNeedMore) return done_;
+    short_data_ = false;
     while (pos_ < size) {
       const Arg kind = arg_of(data[pos_]);
       const std::size_t arg = pos_ + 1;
@@ -192,7 +193,7 @@ class Scanner {
             return finish(Result::kInvalid, body);
           }
           if (length > kMaxLength) return finish(Result::kInvalid, body);
-          if (length > size - body) return Result::kNeedMore;
+          if (length > size - body) return short_data_ = true, Result::kNeedMore;
           next = body + static_cast<std::size_t>(length);
           break;
         }
@@ -221,7 +222,7 @@ class Scanner {
           // The unpickler takes the frame in one read before it looks inside;
           // scanning on only once the frame is complete keeps the bytes a
           // later stop needs covering it.
-          if (length > size - body) return Result::kNeedMore;
+          if (length > size - body) return short_data_ = true, Result::kNeedMore;
           const std::size_t frame_end = body + static_cast<std::size_t>(length);
           if (frame_end > frames_end_) frames_end_ = frame_end;
           next = body;
@@ -248,6 +249,10 @@ class Scanner {
 
   // Offset of the opcode the scan ended on (or is waiting to complete).
   std::size_t opcode_offset() const noexcept { return pos_; }
+
+  // After kNeedMore: true when the opcode waiting to complete declared more
+  // data (a counted string, bytes or frame) than the bytes given so far.
+  bool short_data() const noexcept { return short_data_; }
 
   // After kStop or kInvalid: the number of bytes the unpickler reads, which
   // runs through the stopping opcode and to the end of every frame met.
@@ -284,6 +289,7 @@ class Scanner {
   std::size_t frames_end_ = 0;  // furthest end of any frame met
   std::size_t end_ = 0;
   std::int64_t code_ = 0;
+  bool short_data_ = false;
   Result done_ = Result::kNeedMore;
 };
 

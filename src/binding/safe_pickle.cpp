@@ -468,10 +468,14 @@ Ref safe_pickle_load(PyObject* file) {
   }
   read.reset();
 
-  // The bytes the unpickler is allowed to see.
+  // The bytes the unpickler is allowed to see. A stream that ends inside the
+  // data of a counted string, bytes object or frame is cut before that
+  // opcode, so that the unpickler never allocates a length the file does
+  // not back; reaching the cut means the data was truncated.
+  const bool truncated = scanned == Result::kNeedMore && scanner.short_data();
   std::size_t length = stream.size();
   if (scanned == Result::kStop || scanned == Result::kInvalid) length = scanner.end();
-  if (scanned == Result::kExtension) length = scanner.opcode_offset();
+  if (scanned == Result::kExtension || truncated) length = scanner.opcode_offset();
   Ref data = stream.finish(length);
   if (!data) return nullptr;
   Ref source = source_new(std::move(data));
@@ -483,11 +487,15 @@ Ref safe_pickle_load(PyObject* file) {
     Ref unpickler = call(m->unpickler, source.get());
     if (unpickler) result = call_method(unpickler.get(), names().load);
   }
-  if (scanned == Result::kExtension) {
+  if (scanned == Result::kExtension || truncated) {
     // An unpickler that stopped before running out of bytes met an error of
     // its own earlier in the stream.
     if (!result && !as_source(source.get())->starved) return nullptr;
     PyErr_Clear();
+    if (truncated) {
+      PyErr_SetString(m->error, "pickle data was truncated");
+      return nullptr;
+    }
     return refuse_extension(scanner.extension_code());
   }
   if (!result) return nullptr;
