@@ -155,7 +155,10 @@ def child(workdir):
     import faulthandler
 
     faulthandler.enable()
-    resource.setrlimit(resource.RLIMIT_AS, (MEMORY_LIMIT, MEMORY_LIMIT))
+    # An address-space limit would also stop an address sanitizer, which
+    # maps its shadow memory at start-up; it then reports sizes itself.
+    if "asan" not in os.environ.get("LD_PRELOAD", ""):
+        resource.setrlimit(resource.RLIMIT_AS, (MEMORY_LIMIT, MEMORY_LIMIT))
     import zstandard
     from qbc_compressor import QBCompressor
 
