@@ -146,6 +146,33 @@ def test_many_distinct_tokens(comp, wide):
     assert comp.tokenize(text) == reference(text)
 
 
+# The scanner works a block of 64 code units at a time and loads keys a
+# word at a time: runs of every length ending at every position up to a few
+# blocks, the last ones at the very end of the text, in each kind.
+@pytest.mark.parametrize("widen", ["", "\u4e00", "\U0001f600"], ids=["latin1", "ucs2", "ucs4"])
+@pytest.mark.parametrize("pattern", ["ab ", "a\u00e9b\n\n", "x" * 70 + " ", "\u3000" * 3 + "word" * 5])
+def test_runs_at_every_position(comp, widen, pattern):
+    for n in range(1, 200):
+        text = (pattern * (n // len(pattern) + 1))[:n] + widen
+        tokens = comp.tokenize(text)
+        assert tokens == reference(text), n
+        by_text = {}
+        for t in tokens:
+            assert by_text.setdefault(t, t) is t
+
+
+@pytest.mark.parametrize("wide", ["\u4e00", "\U0001f600"])
+def test_many_long_narrow_tokens_in_a_wide_text(comp, wide):
+    # ASCII words longer than a key's inline part, in a text made wide by one
+    # character: each is narrowed before lookup, hundreds of kilobytes of them.
+    words = [f"{'long-token-' * (1 + i % 4)}{i % 3000}" for i in range(20000)]
+    text = wide + " " + " ".join(words) + "\n" + " ".join(reversed(words))
+    tokens = comp.tokenize(text)
+    assert tokens == reference(text)
+    assert tokens[2] is tokens[-1] and tokens[2].isascii()
+    assert len({id(t) for t in tokens}) == len(set(tokens))
+
+
 def test_same_token_in_texts_of_different_kinds(comp):
     tokens = comp.tokenize("ab \u4e00 ab\n\U0001f600 ab")
     assert tokens[0] is tokens[4] is tokens[8]

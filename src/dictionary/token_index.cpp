@@ -1,32 +1,38 @@
 // The tokens met in one call: a hash set of token texts keyed by their
-// code points, each holding the one host str made for it.
+// code points, and the one host str made for each.
 //
 // A key is the token's characters in their narrowest width (1 byte below
 // U+0100, 2 below U+10000, else 4), which is the width a str of those
 // characters has. A run of a wide text whose characters all fit a narrower
-// width is narrowed before hashing, so "\n" found in an ASCII text and in a
-// UCS-2 text is one key. Keys are hashed with XXH3, seeded with the width so
-// that equal bytes of different widths differ, and found by linear probing in
-// a power-of-two table.
+// width is narrowed first, so "\n" found in an ASCII text and in a UCS-2
+// text is one key.
 //
-// Lookups are bound by memory latency, not by arithmetic, so the layout keeps
-// the memory a lookup touches small and dense:
-// - the table holds only (hash, slot) pairs of 8 bytes; a slot's record,
-//   in a dense array in order of first sight (so the common tokens, met
-//   early, share cache lines), holds its str and the key itself when it is
-//   at most 15 bytes (most words, CJK runs of up to 7 characters). A hit on
-//   a short key reads one table entry and one record and never the str; a
-//   longer key is compared with the str only when hash and first 15 bytes
-//   agree;
-// - runs are hashed a block ahead of their lookups, their table entries
-//   fetched in advance and, once those have arrived, their records, so
-//   that the loads of a block overlap instead of following one another;
-// - one-unit tokens below U+0100 (spaces, line feeds, punctuation) skip the
-//   table through a direct 256-entry map.
+// Lookups are bound by memory latency, so a lookup touches one cache line:
+// - the table is an array of 64-byte buckets, each holding three entries of
+//   a 16-byte key form and a slot. A key of at most 15 bytes (97% of the
+//   tokens of English text, most CJK runs of up to 7 characters) is its own
+//   key form: its bytes and a byte giving its width and length. A longer key
+//   is represented by its first 8 bytes and 56 bits of its XXH3 hash, and a
+//   match is confirmed against its bytes, which the index keeps;
+// - keys are found by linear probing over buckets, whose position comes from
+//   the top bits of a multiply-mix of the two words of the key form;
+// - runs are found a block of 64 units at a time and pass through a ring:
+//   each has its key form built and its bucket fetched some dozens of runs
+//   before it is looked up, so that the fetches overlap instead of following
+//   one another; one-unit tokens below U+0100 (half the tokens of most
+//   texts) take their slot from a direct map instead;
+// - the host strs of new tokens are made afterwards from the kept key bytes,
+//   so that scanning needs nothing from the host and may run on a thread of
+//   its own.
 #include "dictionary/token_index.hpp"
 
-#include <cstring>
+#include <bit>
+#include <cstdlib>
 #include <new>
+
+#if defined(__linux__)
+#include <sys/mman.h>
+#endif
 
 #define XXH_INLINE_ALL
 #include <xxhash.h>
@@ -37,337 +43,622 @@ namespace qbc {
 
 namespace {
 
+// Where allocate_large() maps memory of its own instead of using the heap.
+constexpr size_t kLargeFrom = size_t{512} << 10;
+constexpr unsigned kWays = 3;            // entries per bucket
+constexpr size_t kInitialBuckets = 16;   // a power of two
+// The table grows when one more key would fill more than this share of its
+// entries (numerator over 4).
+constexpr size_t kLoadQuarters = 3;
+constexpr uint32_t kMaxSlots = SlotStream::kOddMark - 1;
 constexpr uint32_t kNoSlot = 0xFFFFFFFFu;
-constexpr size_t kInitialTable = 256;  // entries; a power of two
+// The high word of the key form of a one-unit token below U+0100.
+constexpr uint64_t kSingleShape = uint64_t{0x11} << 56;
 
-// One table entry: the low 32 bits of the key's hash, which also give its
-// home position, and the slot plus one (0 marks an empty entry).
-struct Entry {
-  uint32_t hash;
-  uint32_t slot_plus1;
+// An entry's key form is all zero while the entry is unused; no key has
+// that form, as the top byte of the high word (the key's shape) is never 0.
+struct alignas(64) Bucket {
+  PackedKey keys[kWays];
+  uint32_t slots[kWays];
+  uint32_t used;
+};
+static_assert(sizeof(Bucket) == 64);
+
+// Whether a key form is that of a key longer than 15 bytes, whose match must
+// be confirmed with its bytes: their shape byte is kLongKey | width code.
+inline bool is_long(const PackedKey& k) { return (k.hi >> 63) != 0; }
+
+// The unit width a key form gives: its shape byte holds the width code (1,
+// 2 or 3 for 1, 2 or 4 bytes) in the high nibble for a short key, in the low
+// one for a long key.
+inline unsigned width_of(const PackedKey& k) {
+  const unsigned shape = static_cast<unsigned>(k.hi >> 56);
+  const unsigned code = is_long(k) ? shape & 0xF : shape >> 4;
+  return code == 3 ? 4u : code;
+}
+
+// The table position hash of a key form: a multiply-mix of its two words,
+// whose top bits pick the bucket. The high word always has its top byte set
+// (the key's shape), so its factor below is never zero.
+inline uint64_t mix(const PackedKey& k) {
+  const uint64_t a = k.lo ^ 0x9E3779B97F4A7C15ull;
+  const uint64_t b = k.hi ^ 0xFF51AFD7ED558CCDull;
+#if defined(__SIZEOF_INT128__)
+  const unsigned __int128 p = static_cast<unsigned __int128>(a) * b;
+  return static_cast<uint64_t>(p) ^ static_cast<uint64_t>(p >> 64);
+#else
+  uint64_t h = (a ^ (b >> 29)) * 0xBF58476D1CE4E5B9ull;
+  h ^= h >> 31;
+  h *= b | 1;
+  return h ^ (h >> 32);
+#endif
+}
+
+// The key form of a key of more than 15 bytes: its first 8 bytes, and 56
+// bits of its hash (seeded with the width, so that equal bytes of different
+// widths differ) under the shape byte.
+inline PackedKey long_form(const uint8_t* bytes, size_t nbytes, unsigned width, uint64_t mask) {
+  const uint64_t h = XXH3_64bits_withSeed(bytes, nbytes, width) & mask;
+  const PackedKey prefix = pack_key(bytes, nbytes, width);
+  return PackedKey{prefix.lo, (h >> 8) | (prefix.hi & (uint64_t{0xFF} << 56))};
+}
+
+// The key form of `nbytes` key bytes of width `width` at `bytes`.
+inline PackedKey key_form(const uint8_t* bytes, size_t nbytes, unsigned width, uint64_t mask) {
+  return nbytes <= kPackedBytes ? pack_key(bytes, nbytes, width)
+                                : long_form(bytes, nbytes, width, mask);
+}
+
+// Writes the bytes of a short key form to `out` (16 bytes).
+inline void short_bytes(const PackedKey& k, uint8_t* out) {
+  uint64_t lo = k.lo, hi = k.hi;
+  if constexpr (std::endian::native == std::endian::big) {
+    lo = __builtin_bswap64(lo);
+    hi = __builtin_bswap64(hi);
+  }
+  std::memcpy(out, &lo, 8);
+  std::memcpy(out + 8, &hi, 8);
+}
+
+// memset() through the C library. The compiler expands a fill of a known
+// small size into `rep stos`, which is slow to start on some processors and
+// weighs on short texts, whose index it sets up.
+[[gnu::noipa]] void fill(void* p, int byte, size_t n) { std::memset(p, byte, n); }
+
+// The bucket array: zeroed, and aligned to cache lines (a large one comes
+// from allocate_large(), whose mappings are aligned to pages).
+class BucketArray {
+ public:
+  BucketArray() = default;
+  // Throws std::bad_alloc.
+  explicit BucketArray(size_t count) : count_(count) {
+    const size_t bytes = count * sizeof(Bucket);
+    void* p;
+    if (bytes >= kLargeFrom) {
+      p = allocate_large(bytes, /*zero=*/true);
+    } else {
+      p = std::aligned_alloc(alignof(Bucket), bytes);
+      if (p == nullptr) throw std::bad_alloc();
+      fill(p, 0, bytes);
+    }
+    buckets_ = static_cast<Bucket*>(p);
+  }
+  BucketArray(BucketArray&& other) noexcept { swap(other); }
+  BucketArray& operator=(BucketArray&& other) noexcept {
+    swap(other);
+    return *this;
+  }
+  ~BucketArray() {
+    const size_t bytes = count_ * sizeof(Bucket);
+    if (bytes >= kLargeFrom) {
+      release_large(buckets_, bytes);
+    } else {
+      std::free(buckets_);
+    }
+  }
+
+  Bucket* data() const { return buckets_; }
+  size_t size() const { return count_; }
+
+ private:
+  void swap(BucketArray& other) noexcept {
+    std::swap(buckets_, other.buckets_);
+    std::swap(count_, other.count_);
+  }
+
+  Bucket* buckets_ = nullptr;
+  size_t count_ = 0;
 };
 
-// What a slot holds: its str (owned), its packed key, and how often a token
-// list being built uses it (kept here, in the cache line the lookup has
-// just read, rather than in an array of its own).
+// What a slot holds: its str (owned; null until made) and where its key is
+// in the key store.
 struct Record {
   PyObject* str;
-  PackedKey key;
-  uint32_t uses;
+  size_t key_at;
 };
 
-uint32_t hash_key(const void* data, size_t nbytes, unsigned width) {
-  return static_cast<uint32_t>(XXH3_64bits_withSeed(data, nbytes, width));
-}
-
-// True when `str` holds exactly `len` units of `width` bytes equal to `key`.
-bool same_key(PyObject* str, const void* key, size_t len, unsigned width) {
-  return static_cast<size_t>(PyUnicode_GET_LENGTH(str)) == len &&
-         PyUnicode_KIND(str) == width && std::memcmp(PyUnicode_DATA(str), key, len * width) == 0;
-}
-
-// A key ready for lookup: its bytes, length in units, width, hash and
-// packed key.
-struct Probe {
-  const void* key;
-  size_t len;
-  unsigned width;
-  uint32_t hash;
-  PackedKey form;
-  bool is_short() const { return len * width <= kPackedBytes; }
+// A slot sink for split(): a plain growing array.
+struct SlotVector {
+  LargeVector<uint32_t> slots;
+  void append(const uint32_t* s, size_t n) { slots.insert(slots.end(), s, s + n); }
 };
 
 }  // namespace
 
-struct TokenIndex::Impl {
-  std::vector<Record> records;  // one per slot
-  // All entries empty at first. Zeroed by writing, not taken as fresh zero
-  // pages: lookups read a page before inserts write it, and a zero page
-  // would then fault twice.
-  std::vector<Entry> table;
-  size_t mask = kInitialTable - 1;
-  uint32_t single_slot[256];
+namespace {
 
-  Impl() : table(kInitialTable, Entry{0, 0}) {
-    for (uint32_t& s : single_slot) s = kNoSlot;
+constexpr size_t kHugePage = size_t{2} << 20;
+// From this size on, clearing whole huge pages costs less than the faults
+// of the small pages that a block written through takes.
+constexpr size_t kMappedFrom = kLargeFrom;
+
+size_t mapped_size(size_t bytes) { return (bytes + kHugePage - 1) / kHugePage * kHugePage; }
+
+}  // namespace
+
+void* allocate_large(size_t bytes, bool zero) {
+#if defined(__linux__)
+  if (bytes >= kMappedFrom) {
+    // Mapped with a huge page of slack; the parts before the first boundary
+    // and after the rounded size are given back.
+    const size_t size = mapped_size(bytes);
+    void* m = mmap(nullptr, size + kHugePage, PROT_READ | PROT_WRITE,
+                   MAP_PRIVATE | MAP_ANONYMOUS, -1, 0);
+    if (m == MAP_FAILED) throw std::bad_alloc();
+    const auto start = reinterpret_cast<uintptr_t>(m);
+    const uintptr_t aligned = (start + kHugePage - 1) / kHugePage * kHugePage;
+    const uintptr_t end = start + size + kHugePage;
+    if (aligned != start) munmap(m, aligned - start);
+    if (end != aligned + size) munmap(reinterpret_cast<void*>(aligned + size), end - aligned - size);
+    auto* p = reinterpret_cast<void*>(aligned);
+#if defined(MADV_HUGEPAGE)
+    madvise(p, size, MADV_HUGEPAGE);
+#endif
+#if defined(MADV_POPULATE_WRITE)
+    // Fresh mappings read as zero. A table is read before it is written
+    // at most places, which would map the shared zero page first and fault
+    // again on the write; its pages are made present now instead (a hint:
+    // older systems refuse, and the faults come later).
+    if (zero) madvise(p, size, MADV_POPULATE_WRITE);
+#endif
+    return p;
+  }
+#endif
+  void* p = zero ? std::calloc(bytes ? bytes : 1, 1) : std::malloc(bytes ? bytes : 1);
+  if (p == nullptr) throw std::bad_alloc();
+  return p;
+}
+
+void release_large(void* p, size_t bytes) noexcept {
+  if (p == nullptr) return;
+#if defined(__linux__)
+  if (bytes >= kMappedFrom) {
+    munmap(p, mapped_size(bytes));
+    return;
+  }
+#endif
+  std::free(p);
+}
+
+void SlotStream::next_chunk() {
+  const size_t k = chunks_.size();
+  const uint32_t capacity = k >= 2 ? kChunk : kFirstChunk << (2 * k);
+  chunks_.reserve(k + 1);
+  chunks_.emplace_back(
+      static_cast<uint32_t*>(allocate_large(size_t{capacity} * sizeof(uint32_t))), capacity);
+  capacity_ = capacity;
+  fill_ = 0;
+}
+
+struct TokenIndex::Impl {
+  uint64_t hash_mask;
+  BucketArray table;
+  unsigned shift;      // 64 - log2(bucket count)
+  size_t grow_at;      // record count at which one more key grows the table
+  LargeVector<Record> records;  // one per slot, in order of first sight
+  // The key store: per key a header word (byte count << 3 | width) and the
+  // key bytes, zero-padded to whole words.
+  LargeVector<uint64_t> keys;
+  size_t unmade = 0;   // records below this one all have their strs
+  // The slots of the one-unit tokens below U+0100 (spaces, line feeds,
+  // punctuation: half the tokens of most texts) that have one, so that they
+  // skip hashing and the table.
+  uint32_t single[256];
+
+  explicit Impl(const Tuning& tuning, size_t buckets = kInitialBuckets)
+      : hash_mask(tuning.hash_mask) {
+    set_table(buckets);
+    fill(single, 0xFF, sizeof single);  // every entry kNoSlot
   }
   ~Impl() {
-    for (Record& r : records) Py_DECREF(r.str);
+    for (Record& r : records) Py_XDECREF(r.str);
   }
 
-  // Finds a key in the table; on a miss `*pos` is the free entry for it.
-  const Entry* find(const Probe& p, size_t* pos) const {
-    size_t i = p.hash & mask;
-    for (;;) {
-      const Entry& e = table[i];
-      if (e.slot_plus1 == 0) {
-        *pos = i;
-        return nullptr;
+  void set_table(size_t count) {
+    BucketArray grown(count);
+    table = std::move(grown);
+    shift = 64 - static_cast<unsigned>(std::countr_zero(count));
+    grow_at = count * kWays * kLoadQuarters / 4;
+  }
+
+  size_t home(uint64_t hash) const { return static_cast<size_t>(hash >> shift); }
+
+  // A key being looked up: its form, position hash, byte count and, for a
+  // long key, its bytes.
+  struct Probe {
+    PackedKey form;
+    uint64_t hash;
+    const uint8_t* bytes;
+    size_t nbytes;
+  };
+
+  // The position hash of a key form. A long key's entry keeps, in place of
+  // the key's first bytes, where its bytes are (see find_or_add()), so
+  // only its hash word counts.
+  uint64_t hash_of(const PackedKey& k) const {
+    return mix(PackedKey{is_long(k) ? 0 : k.lo, k.hi}) & hash_mask;
+  }
+
+  // Doubles the table. Throws std::bad_alloc (leaving the table as it was).
+  [[gnu::noinline]] void grow() {
+    BucketArray grown(table.size() * 2);
+    const unsigned grown_shift = shift - 1;
+    const size_t last = grown.size() - 1;
+    Bucket* to = grown.data();
+    const Bucket* from = table.data();
+    for (size_t i = 0; i < table.size(); ++i) {
+      for (unsigned w = 0; w < from[i].used; ++w) {
+        size_t j = static_cast<size_t>(hash_of(from[i].keys[w]) >> grown_shift);
+        while (to[j].used == kWays) j = (j + 1) & last;
+        Bucket& b = to[j];
+        b.keys[b.used] = from[i].keys[w];
+        b.slots[b.used] = from[i].slots[w];
+        ++b.used;
       }
-      if (e.hash == p.hash) {
-        const Record& r = records[e.slot_plus1 - 1];
-        if (r.key == p.form && (p.is_short() || same_key(r.str, p.key, p.len, p.width))) {
-          return &e;
-        }
+    }
+    const size_t count = grown.size();
+    table = std::move(grown);
+    shift = grown_shift;
+    grow_at = count * kWays * kLoadQuarters / 4;
+  }
+
+  // Whether the key stored at `at` has the bytes of the long key of `p`
+  // (whose width already agrees).
+  bool same_bytes(size_t at, const Probe& p) const {
+    return (keys[at] >> 3) == p.nbytes && std::memcmp(&keys[at + 1], p.bytes, p.nbytes) == 0;
+  }
+
+  // Adds a slot for the key of `p`, whose str is `str` (taken over) or made
+  // later, and returns where its key is stored. Throws std::bad_alloc,
+  // adding nothing then.
+  size_t add(const Probe& p, PyObject* str) {
+    if (records.size() >= kMaxSlots) throw std::bad_alloc();
+    const size_t at = keys.size();
+    const uint64_t header = (uint64_t{p.nbytes} << 3) | width_of(p.form);
+    if (is_long(p.form)) {
+      keys.resize(at + 1 + (p.nbytes + 7) / 8);
+      keys[at] = header;
+      std::memcpy(&keys[at + 1], p.bytes, p.nbytes);
+    } else {
+      // A short key's bytes are the words of its form without the shape
+      // byte (zero-padded already), in memory order.
+      if (keys.capacity() - at < 3) keys.reserve(2 * keys.capacity() + 3);
+      uint64_t words[2] = {p.form.lo, p.form.hi & ~(uint64_t{0xFF} << 56)};
+      if constexpr (std::endian::native == std::endian::big) {
+        words[0] = __builtin_bswap64(words[0]);
+        words[1] = __builtin_bswap64(words[1]);
       }
-      i = (i + 1) & mask;
-    }
-  }
-
-  // Makes sure that one more key still leaves the table at most half full;
-  // called before a lookup whose miss position is then used for the insert.
-  // Throws std::bad_alloc.
-  void make_room() {
-    if ((records.size() + 1) * 2 <= table.size()) return;
-    std::vector<Entry> grown(table.size() * 2, Entry{0, 0});
-    const size_t m = grown.size() - 1;
-    for (const Entry& e : table) {
-      if (e.slot_plus1 == 0) continue;
-      size_t i = e.hash & m;
-      while (grown[i].slot_plus1 != 0) i = (i + 1) & m;
-      grown[i] = e;
-    }
-    table.swap(grown);
-    mask = m;
-  }
-
-  // Adds a slot holding `str`, whose reference it takes over. Returns
-  // kNoSlot with MemoryError set (and `str` released) when that fails.
-  uint32_t add(PyObject* str, const PackedKey& key) {
-    if (records.size() >= SlotStream::kOddMark - 1) {
-      Py_DECREF(str);
-      PyErr_NoMemory();
-      return kNoSlot;
+      keys.push_back(header);
+      if (p.nbytes > 0) keys.push_back(words[0]);
+      if (p.nbytes > 8) keys.push_back(words[1]);
     }
     try {
-      records.push_back(Record{str, key, 0});
-    } catch (const std::bad_alloc&) {
-      Py_DECREF(str);
-      PyErr_NoMemory();
-      return kNoSlot;
+      records.push_back(Record{str, at});
+    } catch (...) {
+      keys.resize(at);
+      throw;
     }
-    return static_cast<uint32_t>(records.size() - 1);
+    if (p.form.hi == kSingleShape) single[p.form.lo] = static_cast<uint32_t>(records.size() - 1);
+    return at;
   }
 
-  // A new str holding `len` characters of `width` bytes copied from `data`.
-  static PyObject* new_str(const void* data, size_t len, unsigned width, uint32_t maxchar) {
-    PyObject* s = PyUnicode_New(static_cast<Py_ssize_t>(len), maxchar);
-    if (s == nullptr) return nullptr;
-    std::memcpy(PyUnicode_DATA(s), data, len * width);
-    return s;
+  // The entries of a bucket that hold the short key form `k`, as bits.
+  // Unused entries are zero and never match.
+  static unsigned match(const Bucket& b, const PackedKey& k) {
+    auto same = [&](const PackedKey& e) {
+      return static_cast<unsigned>(((e.lo ^ k.lo) | (e.hi ^ k.hi)) == 0);
+    };
+    return same(b.keys[0]) | same(b.keys[1]) << 1 | same(b.keys[2]) << 2;
   }
 
-  // The slot of the one-unit token `c` (below 256); `make` gives a new
-  // reference to its str on first sight, or null with an error set.
-  template <class Make>
-  bool single(uint32_t c, uint32_t* slot, Record** rec, Make&& make) {
-    if (single_slot[c] == kNoSlot) {
-      PyObject* s = make();
-      if (s == nullptr) return false;
-      uint32_t added = add(s, PackedKey{0, 0});
-      if (added == kNoSlot) return false;
-      single_slot[c] = added;
-    }
-    *slot = single_slot[c];
-    *rec = &records[*slot];
-    return true;
+  // The entries of a bucket whose hash word is `hi` (a long key's; never 0).
+  static unsigned match_high(const Bucket& b, uint64_t hi) {
+    return static_cast<unsigned>(b.keys[0].hi == hi) |
+           static_cast<unsigned>(b.keys[1].hi == hi) << 1 |
+           static_cast<unsigned>(b.keys[2].hi == hi) << 2;
   }
 
-  // The slot of a key; `make` gives a new reference to its str on first
-  // sight. Throws std::bad_alloc.
-  template <class Make>
-  bool keyed(const Probe& p, uint32_t* slot, Record** rec, Make&& make) {
-    make_room();
-    size_t pos;
-    if (const Entry* e = find(p, &pos)) {
-      *slot = e->slot_plus1 - 1;
-      *rec = &records[*slot];
-      return true;
-    }
-    PyObject* s = make();
-    if (s == nullptr) return false;
-    uint32_t added = add(s, p.form);
-    if (added == kNoSlot) return false;
-    table[pos] = Entry{p.hash, added + 1};
-    *slot = added;
-    *rec = &records[added];
-    return true;
-  }
-
-  // A run waiting in the current block: where it is in the text, its
-  // largest code point, its probe (width 0 for a one-unit token below
-  // U+0100, which skips the table) and, for a long key that had to be
-  // narrowed, where the key is in `arena`.
-  struct Pending {
-    size_t begin;
-    uint32_t maxchar;
-    bool in_arena;
-    size_t arena_offset;
-    Probe probe;
-    uint8_t bytes[kPackedBytes];  // a short narrowed key (big-endian machines)
-  };
-  // Every run of a block is hashed and its table entry fetched before the
-  // block's first lookup; the record that entry points to is fetched
-  // `kRecordLag` runs later, once the entry has arrived.
-  static constexpr size_t kBlock = 32;
-  static constexpr size_t kRecordLag = 8;
-  std::vector<uint8_t> arena;  // narrowed long keys of the current block
-
-  // Queues one run: narrows its key when the text is wider than its
-  // characters need, hashes it and starts fetching its table entry. Throws
-  // std::bad_alloc.
-  template <class Unit>
-  void queue(const Unit* units, const Run& r, Pending* p) {
-    const size_t len = r.end - r.begin;
-    p->begin = r.begin;
-    p->maxchar = r.maxchar;
-    p->in_arena = false;
-    Probe& q = p->probe;
-    q.len = len;
-    if (len == 1 && r.maxchar < 256) {
-      q.width = 0;
-      return;
-    }
-    const unsigned width = width_for(r.maxchar);
-    const size_t nbytes = len * width;
-    const Unit* src = units + r.begin;
-    q.width = width;
-    if (width == sizeof(Unit)) {
-      q.key = src;
-      q.form = pack_key(src, nbytes, width);
-    } else {
-      constexpr bool little = std::endian::native == std::endian::little;
-      // The packed key is built in registers from the wide units; on a
-      // little-endian machine its bytes are the narrowed key itself, which a
-      // short key then needs nowhere else.
-      if (little) q.form = pack_narrowed(src, len, width);
-      if (little && nbytes <= kPackedBytes) {
-        q.key = &q.form;
-      } else if (nbytes <= kPackedBytes) {
-        narrow_to_bytes(src, len, width, p->bytes);
-        q.form = pack_key(p->bytes, nbytes, width);
-        q.key = p->bytes;
+  // The slot of the key of `p`, added on first sight with `str` as its str
+  // (taken over only then; null to make it later). `*added` tells which
+  // happened. Throws std::bad_alloc.
+  //
+  // A short key's entry holds its form. A long key's entry holds the hash
+  // word of its form and, in place of the first bytes, where its bytes are
+  // stored, so that confirming a match reads one more line, not two.
+  uint32_t find_or_add(const Probe& p, PyObject* str, bool* added) {
+    if (records.size() >= grow_at) grow();
+    const size_t last = table.size() - 1;
+    const bool long_key = is_long(p.form);
+    for (size_t i = home(p.hash);; i = (i + 1) & last) {
+      Bucket& b = table.data()[i];
+      if (!long_key) {
+        if (const unsigned hit = match(b, p.form)) {
+          *added = false;
+          return b.slots[std::countr_zero(hit)];
+        }
       } else {
-        // The arena may move while the block fills; resolve() takes the
-        // pointer once the block is complete.
-        p->in_arena = true;
-        p->arena_offset = arena.size();
-        arena.resize(arena.size() + nbytes);
-        uint8_t* dst = arena.data() + p->arena_offset;
-        narrow_to_bytes(src, len, width, dst);
-        if (!little) q.form = pack_key(dst, nbytes, width);
-        q.key = dst;
+        for (unsigned hit = match_high(b, p.form.hi); hit != 0; hit &= hit - 1) {
+          const unsigned w = static_cast<unsigned>(std::countr_zero(hit));
+          if (same_bytes(static_cast<size_t>(b.keys[w].lo), p)) {
+            *added = false;
+            return b.slots[w];
+          }
+        }
+      }
+      if (b.used < kWays) {
+        // Linear probing fills buckets in order, so the first one with a free
+        // entry ends the key's probe sequence.
+        const size_t at = add(p, str);
+        const uint32_t slot = static_cast<uint32_t>(records.size() - 1);
+        b.keys[b.used] = long_key ? PackedKey{at, p.form.hi} : p.form;
+        b.slots[b.used] = slot;
+        ++b.used;
+        *added = true;
+        return slot;
       }
     }
-    q.hash = hash_key(q.key, nbytes, width);
-    __builtin_prefetch(&table[q.hash & mask]);
   }
 
-  // Starts fetching the record that a queued run will most likely be
-  // compared with (its home entry's); a hint only, so a stale entry or a
-  // table grown since does no harm.
-  void prefetch_record(const Pending& p) const {
-    if (p.probe.width == 0) return;
-    uint32_t sp = table[p.probe.hash & mask].slot_plus1;
-    if (sp != 0) __builtin_prefetch(&records[sp - 1]);
-  }
+  // Scanning ----------------------------------------------------------------
+  //
+  // Runs go through a ring of probes, so that the fetches of some dozens of
+  // runs are in flight at any time: a run is queued when found (its key
+  // form built, its hash taken and its home bucket fetched, or its slot
+  // taken from the one-unit map), and kSettleLag runs later it is settled:
+  // looked up in its home bucket, the long way if it is not found there,
+  // and its slot appended to the output. Settling runs after each block of
+  // 64 units, over the runs that have come due.
+  static constexpr size_t kRing = 128;  // holds kSettleLag + one block's runs
+  static constexpr size_t kSettleLag = 48;
+  static_assert(kSettleLag + 64 <= kRing);
+  static constexpr size_t kOut = 256;
+  static constexpr size_t kInText = ~size_t{0};
 
-  // Looks a queued run up, making its str on first sight. Throws
+  enum : uint8_t { kQueued, kFound };
+
+  struct Ring {
+    PackedKey form[kRing];
+    uint64_t hash[kRing];
+    uint32_t slot[kRing];
+    uint8_t state[kRing];
+    // For long keys only: byte count, and the bytes, in the text or (for a
+    // key narrowed from a wider text) at scratch_at in `scratch`.
+    size_t nbytes[kRing];
+    const uint8_t* bytes[kRing];
+    size_t scratch_at[kRing];
+  };
+
+  // Long keys narrowed from a wider text, for the probes in flight.
+  std::vector<uint8_t> scratch;
+  static constexpr size_t kScratchLimit = size_t{64} << 10;
+
+  // The key form of a run of `len` units at `src` that needs `width` bytes
+  // per character, for the cases the inline fast paths leave: long keys,
+  // wide keys of UCS-4 texts and runs near the end of the text (`room`
+  // units readable). Records where a long key's bytes are. Throws
   // std::bad_alloc.
-  bool resolve(Pending& p, uint32_t* slot, Record** rec) {
-    Probe& q = p.probe;
-    if (q.width == 0) {
-      // The host keeps one shared str per character below U+0100 and hands
-      // it out for every one-character text, as its own findall does.
-      return single(p.maxchar, slot, rec,
-                    [&] { return PyUnicode_FromOrdinal(static_cast<int>(p.maxchar)); });
+  template <class Unit>
+  [[gnu::noinline]] PackedKey other_form(const Unit* src, size_t len, unsigned width, Ring& r,
+                                         size_t i) {
+    const size_t nbytes = len * width;
+    r.scratch_at[i] = kInText;
+    if (width == sizeof(Unit)) {
+      if (nbytes <= kPackedBytes) return pack_key(src, nbytes, width);
+      r.nbytes[i] = nbytes;
+      r.bytes[i] = reinterpret_cast<const uint8_t*>(src);
+      return long_form(r.bytes[i], nbytes, width, hash_mask);
     }
-    if (p.in_arena) q.key = arena.data() + p.arena_offset;
-    return keyed(q, slot, rec, [&] { return new_str(q.key, q.len, q.width, p.maxchar); });
+    if (nbytes <= kPackedBytes) return pack_narrowed(src, len, width);
+    // The scratch bytes may move as more are added; the probe gets its
+    // pointer when it is settled.
+    const size_t at = scratch.size();
+    scratch.resize(at + nbytes);
+    narrow_to_bytes(src, len, width, scratch.data() + at);
+    r.nbytes[i] = nbytes;
+    r.scratch_at[i] = at;
+    return long_form(scratch.data() + at, nbytes, width, hash_mask);
   }
 
-  // Runs `emit(slot, record)` for every run of `text`, an exact str, in text
-  // order; an emit that returns false (with an error set) stops the scan.
+  // Settles a probe not found in its home bucket, or whose key is long.
   // Throws std::bad_alloc.
-  template <class Emit>
-  bool scan_text(PyObject* text, Emit&& emit) {
-    if (PyUnicode_READY(text) < 0) return false;
-    const size_t n = static_cast<size_t>(PyUnicode_GET_LENGTH(text));
-    const void* data = PyUnicode_DATA(text);
-    auto each = [&](const auto* units) {
-      Pending block[kBlock];
-      size_t count = 0;
-      auto flush = [&] {
-        for (size_t j = count > kRecordLag ? count - kRecordLag : 0; j < count; ++j) {
-          prefetch_record(block[j]);
+  [[gnu::noinline]] uint32_t settle_slow(Ring& r, size_t i) {
+    Probe p;
+    p.form = r.form[i];
+    p.hash = r.hash[i];
+    if (is_long(p.form)) {
+      p.nbytes = r.nbytes[i];
+      p.bytes = r.scratch_at[i] == kInText ? r.bytes[i] : scratch.data() + r.scratch_at[i];
+    } else {
+      p.nbytes = static_cast<size_t>(p.form.hi >> 56) & 0xF;
+      p.bytes = nullptr;
+    }
+    bool added;
+    return find_or_add(p, nullptr, &added);
+  }
+
+  // Appends the slot of every run of `text` (n units) to `out`. Throws
+  // std::bad_alloc.
+  template <class Unit, class Out>
+  void scan_text(const Unit* text, size_t n, Out& out) {
+    Ring r;
+    uint32_t out_slots[kOut];
+    size_t filled = 0;
+    size_t queued = 0, settled = 0;
+    // The table as the steps see it; it changes only when a slot is added.
+    const Bucket* buckets = table.data();
+    unsigned bucket_shift = shift;
+    const uint64_t mask = hash_mask;
+    scratch.clear();
+
+    auto queue = [&](size_t begin, size_t end, unsigned width) {
+      const size_t i = queued++ & (kRing - 1);
+      const size_t len = end - begin;
+      const Unit* src = text + begin;
+      if (len == 1 && width == 1) {
+        const uint32_t slot = single[static_cast<uint8_t>(src[0])];
+        if (slot != kNoSlot) {
+          r.slot[i] = slot;
+          r.state[i] = kFound;
+          return;
         }
-        for (size_t j = 0; j < count; ++j) {
-          uint32_t slot;
-          Record* rec;
-          if (!resolve(block[j], &slot, &rec) || !emit(slot, *rec)) return false;
-        }
-        count = 0;
-        arena.clear();
-        return true;
-      };
-      bool ok = scan_runs(units, n, [&](const Run& r) {
-        queue(units, r, &block[count++]);
-        if (count > kRecordLag) prefetch_record(block[count - 1 - kRecordLag]);
-        return count < kBlock || flush();
-      });
-      return ok && flush();
+      }
+      const size_t room = n - begin;  // units readable from the run's start
+      PackedKey form;
+      uint64_t hash;
+      if (width == sizeof(Unit) && len * sizeof(Unit) <= kPackedBytes &&
+          room * sizeof(Unit) >= 16) [[likely]] {
+        form = pack_loaded(src, len * sizeof(Unit), width);
+        hash = mix(form) & mask;
+      } else if (sizeof(Unit) == 2 && width == 1 && len <= kPackedBytes && room >= 16) {
+        form = pack_loaded_narrowed(reinterpret_cast<const uint16_t*>(src), len);
+        hash = mix(form) & mask;
+      } else {
+        form = other_form(src, len, width, r, i);
+        hash = hash_of(form);
+      }
+      r.form[i] = form;
+      r.hash[i] = hash;
+      r.state[i] = kQueued;
+      __builtin_prefetch(&buckets[hash >> bucket_shift]);
     };
-    switch (PyUnicode_KIND(text)) {
-      case PyUnicode_1BYTE_KIND:
-        return each(static_cast<const uint8_t*>(data));
-      case PyUnicode_2BYTE_KIND:
-        return each(static_cast<const uint16_t*>(data));
+
+    auto settle = [&](size_t i) {
+      uint32_t slot = r.slot[i];
+      if (r.state[i] != kFound) {
+        const Bucket& b = buckets[r.hash[i] >> bucket_shift];
+        const PackedKey form = r.form[i];
+        const unsigned hit = match(b, form);
+        slot = b.slots[std::countr_zero(hit | 4u)];
+        if (hit == 0 || is_long(form)) [[unlikely]] {
+          slot = settle_slow(r, i);
+          buckets = table.data();
+          bucket_shift = shift;
+        }
+      }
+      out_slots[filled++] = slot;
+      if (filled == kOut) {
+        out.append(out_slots, kOut);
+        filled = 0;
+      }
+    };
+
+    auto drain = [&] {
+      while (settled < queued) settle(settled++ & (kRing - 1));
+      scratch.clear();
+    };
+
+    scan_blocks(text, n, queue, [&] {
+      while (queued - settled > kSettleLag) settle(settled++ & (kRing - 1));
+      if (scratch.size() > kScratchLimit) drain();
+    });
+    drain();
+    out.append(out_slots, filled);
+  }
+
+  template <class Out>
+  void scan_kind(int kind, const void* data, size_t length, Out& out) {
+    switch (kind) {
+      case 1:
+        scan_text(static_cast<const uint8_t*>(data), length, out);
+        break;
+      case 2:
+        scan_text(static_cast<const uint16_t*>(data), length, out);
+        break;
       default:
-        return each(static_cast<const uint32_t*>(data));
+        scan_text(static_cast<const uint32_t*>(data), length, out);
+        break;
     }
   }
 
-  // The slot of a host str, keyed by its characters as it stores them, so
-  // that two strs share a slot exactly when the host's own str equality
-  // holds. On first sight `str` itself becomes the slot's str. Throws
-  // std::bad_alloc.
+  // A new str for the key of a record, or null with an error set.
+  PyObject* make_str(const Record& r) const {
+    const uint64_t header = keys[r.key_at];
+    const unsigned width = static_cast<unsigned>(header & 7);
+    const size_t nbytes = static_cast<size_t>(header >> 3);
+    return PyUnicode_FromKindAndData(static_cast<int>(width), &keys[r.key_at + 1],
+                                     static_cast<Py_ssize_t>(nbytes / width));
+  }
+
+  bool materialize() {
+    for (; unmade < records.size(); ++unmade) {
+      Record& r = records[unmade];
+      if (r.str != nullptr) continue;
+      r.str = make_str(r);
+      if (r.str == nullptr) return false;
+    }
+    return true;
+  }
+
+  // Throws std::bad_alloc.
   bool intern(PyObject* str, uint32_t* slot) {
     if (PyUnicode_READY(str) < 0) return false;
-    const size_t len = static_cast<size_t>(PyUnicode_GET_LENGTH(str));
-    const unsigned width = PyUnicode_KIND(str);
-    const void* data = PyUnicode_DATA(str);
-    auto adopt = [str] { return Py_NewRef(str); };
-    Record* held;
-    if (len == 1 && width == 1) {
-      return single(static_cast<const uint8_t*>(data)[0], slot, &held, adopt);
+    const unsigned width = static_cast<unsigned>(PyUnicode_KIND(str));
+    const size_t nbytes = static_cast<size_t>(PyUnicode_GET_LENGTH(str)) * width;
+    Probe p;
+    p.bytes = static_cast<const uint8_t*>(PyUnicode_DATA(str));
+    p.nbytes = nbytes;
+    p.form = key_form(p.bytes, nbytes, width, hash_mask);
+    p.hash = hash_of(p.form);
+    bool added;
+    *slot = find_or_add(p, str, &added);
+    Record& r = records[*slot];
+    if (added) {
+      Py_INCREF(str);
+    } else if (r.str == nullptr) {
+      r.str = make_str(r);
+      if (r.str == nullptr) return false;
     }
-    Probe q;
-    q.key = data;
-    q.len = len;
-    q.width = width;
-    q.hash = hash_key(data, len * width, width);
-    q.form = pack_key(data, len * width, width);
-    return keyed(q, slot, &held, adopt);
+    return true;
   }
 };
 
-TokenIndex::TokenIndex() : impl_(new Impl) {}
+TokenIndex::TokenIndex() : impl_(new Impl(Tuning{})) {}
+TokenIndex::TokenIndex(const Tuning& tuning) : impl_(new Impl(tuning)) {}
 TokenIndex::~TokenIndex() = default;
 
 uint32_t TokenIndex::size() const { return static_cast<uint32_t>(impl_->records.size()); }
 
 PyObject* TokenIndex::token(uint32_t slot) const { return impl_->records[slot].str; }
 
-bool TokenIndex::scan(PyObject* text, SlotStream& out) {
+bool TokenIndex::scan_units(int kind, const void* data, size_t length, SlotStream& out) noexcept {
   try {
-    return impl_->scan_text(text, [&](uint32_t slot, Record&) {
-      out.push(slot);
-      return true;
-    });
+    impl_->scan_kind(kind, data, length, out);
+    return true;
   } catch (const std::bad_alloc&) {
+    return false;
+  }
+}
+
+bool TokenIndex::materialize() { return impl_->materialize(); }
+
+bool TokenIndex::scan(PyObject* text, SlotStream& out) {
+  if (PyUnicode_READY(text) < 0) return false;
+  if (!scan_units(PyUnicode_KIND(text), PyUnicode_DATA(text),
+                  static_cast<size_t>(PyUnicode_GET_LENGTH(text)), out)) {
     PyErr_NoMemory();
     return false;
   }
+  return materialize();
 }
 
 bool TokenIndex::intern(PyObject* str, uint32_t* slot) {
@@ -381,123 +672,59 @@ bool TokenIndex::intern(PyObject* str, uint32_t* slot) {
 
 namespace {
 
-// Adds `n` references to `obj` at once, or (for a negative `n`) gives them
-// back; `obj` stays alive either way.
+// Adds `n` references to `obj` at once; `obj` stays alive either way.
 void add_refs(PyObject* obj, Py_ssize_t n) {
 #ifdef Py_REF_DEBUG
   // The host's reference total has to see each one.
   for (Py_ssize_t i = 0; i < n; ++i) Py_INCREF(obj);
-  for (Py_ssize_t i = 0; i > n; --i) Py_DECREF(obj);
 #else
   Py_SET_REFCNT(obj, Py_REFCNT(obj) + n);
 #endif
 }
 
-// The items of a token list being built. The array is host memory grown by
-// doubling (a large block grows by remapping, not by copying), and it
-// becomes the list's own item array at the end, so the items are written
-// once and never copied.
-//
-// Items are borrowed from the index while the list is built; the
-// references the list needs are counted per slot and added slot by slot at
-// the end. Taking them one by one would touch every token's str at every
-// occurrence, which is what the packed keys spare the lookups.
-class ItemBuffer {
- public:
-  // `most` bounds the number of items (a text of n characters has at most
-  // n tokens), so that a short text gets a small array.
-  explicit ItemBuffer(size_t most) : most_(most) {}
-  ItemBuffer(const ItemBuffer&) = delete;
-  ItemBuffer& operator=(const ItemBuffer&) = delete;
-  ~ItemBuffer() {
-    // References added early for a count that would have overflowed, when
-    // the list is not made after all.
-    for (PyObject* obj : early_) add_refs(obj, -static_cast<Py_ssize_t>(kCountLimit));
-    PyMem_Free(items_);
-  }
-
-  // Appends the str of `rec`, counting the use. Returns false with
-  // MemoryError set.
-  bool push(Record& rec) {
-    if (size_ == capacity_ && !grow()) return false;
-    if (++rec.uses == kCountLimit) {
-      early_.push_back(rec.str);
-      add_refs(rec.str, kCountLimit);
-      rec.uses = 0;
-    }
-    items_[size_++] = rec.str;
-    return true;
-  }
-
-  // A list holding the items, with the references it needs taken for the
-  // uses counted in `records`.
-  Ref into_list(std::vector<Record>& records) {
-    Ref list = Ref::steal(PyList_New(0));
-    if (!list) return nullptr;
-    for (Record& rec : records) {
-      if (rec.uses != 0) add_refs(rec.str, rec.uses);
-      rec.uses = 0;
-    }
-    early_.clear();
-    // Give back what doubling left unused beyond an eighth, so that a list
-    // kept for long costs about what the host's own list would.
-    if (capacity_ - size_ > size_ / 8 + 8) {
-      void* fitted = PyMem_Realloc(items_, (size_ ? size_ : 1) * sizeof(PyObject*));
-      if (fitted != nullptr) {
-        items_ = static_cast<PyObject**>(fitted);
-        capacity_ = size_ ? size_ : 1;
-      }
-    }
-    auto* l = reinterpret_cast<PyListObject*>(list.get());
-    l->ob_item = items_;
-    l->allocated = static_cast<Py_ssize_t>(capacity_);
-    Py_SET_SIZE(l, static_cast<Py_ssize_t>(size_));
-    items_ = nullptr;
-    size_ = capacity_ = 0;
-    return list;
-  }
-
- private:
-  static constexpr uint32_t kCountLimit = 0xFFFFFFFFu;
-
-  bool grow() {
-    const size_t limit = static_cast<size_t>(PY_SSIZE_T_MAX) / sizeof(PyObject*);
-    size_t want = capacity_ ? capacity_ * 2 : (most_ < 1024 ? most_ + 1 : 1024);
-    if (want > limit) want = limit;
-    if (want <= capacity_) {
-      PyErr_NoMemory();
-      return false;
-    }
-    void* grown = PyMem_Realloc(items_, want * sizeof(PyObject*));
-    if (grown == nullptr) {
-      PyErr_NoMemory();
-      return false;
-    }
-    items_ = static_cast<PyObject**>(grown);
-    capacity_ = want;
-    return true;
-  }
-
-  size_t most_;
-  PyObject** items_ = nullptr;
-  size_t size_ = 0;
-  size_t capacity_ = 0;
-  std::vector<PyObject*> early_;
-};
-
 }  // namespace
 
+// The list is made at its final size once the text is scanned and its items
+// written once. Its references are counted per slot and added slot by slot,
+// so that building it touches each distinct str once, not at every
+// occurrence.
 Ref TokenIndex::split(PyObject* text) {
   try {
-    TokenIndex index;
-    // Declared after the index, so released before it: the buffer's early
-    // references are given back while their strs are still held.
-    ItemBuffer buffer(static_cast<size_t>(PyUnicode_GET_LENGTH(text)));
-    Impl& impl = *index.impl_;
-    if (!impl.scan_text(text, [&](uint32_t, Record& rec) { return buffer.push(rec); })) {
-      return nullptr;
+    if (PyUnicode_READY(text) < 0) return nullptr;
+    const size_t length = static_cast<size_t>(PyUnicode_GET_LENGTH(text));
+    // A text of n units has at most n tokens; room for the tokens of a
+    // short text is taken at once, so that it costs few allocations, and the
+    // table starts at about the size that prose of that length needs (one
+    // distinct token in 24 units), up to 2 MiB, so that it grows less often.
+    size_t buckets = kInitialBuckets;
+    while (buckets < (size_t{1} << 15) && buckets * kWays * kLoadQuarters / 4 < length / 24) {
+      buckets *= 2;
     }
-    return buffer.into_list(impl.records);
+    Impl impl{Tuning{}, buckets};
+    const size_t most = length < 1024 ? length : 1024;
+    impl.records.reserve(most);
+    impl.keys.reserve(3 * most);
+    SlotVector order;
+    order.slots.reserve(length < 4096 ? length : 4096);
+    impl.scan_kind(PyUnicode_KIND(text), PyUnicode_DATA(text), length, order);
+    if (!impl.materialize()) return nullptr;
+    Ref list = Ref::steal(PyList_New(static_cast<Py_ssize_t>(order.slots.size())));
+    if (!list) return nullptr;
+    // Nothing below can fail or run host code, so the list is never seen
+    // with items whose references are not yet taken. With the strs made, the
+    // records' key positions are not needed any more; they count the uses.
+    PyObject** items = reinterpret_cast<PyListObject*>(list.get())->ob_item;
+    Record* records = impl.records.data();
+    for (Record& r : impl.records) r.key_at = 0;
+    for (size_t i = 0; i < order.slots.size(); ++i) {
+      const uint32_t slot = order.slots[i];
+      items[i] = records[slot].str;
+      ++records[slot].key_at;
+    }
+    for (Record& r : impl.records) {
+      if (r.key_at != 0) add_refs(r.str, static_cast<Py_ssize_t>(r.key_at));
+    }
+    return list;
   } catch (const std::bad_alloc&) {
     PyErr_NoMemory();
     return nullptr;

@@ -3,12 +3,15 @@
 // Token texts are keyed by their code points: a token is looked up by the
 // narrowest representation of its characters (the one a str of those
 // characters has), so the same token found in texts of different internal
-// widths maps to one slot. Each distinct token gets one host str, made when
-// the token is first met; every later occurrence costs a hash lookup and no
-// host object.
+// widths maps to one slot. Scanning works on raw code units and makes no
+// host object: a new token gets a slot and a copy of its key, and the host
+// strs of new slots are made afterwards, in one pass, by materialize(). Every
+// later occurrence of a token costs a hash lookup and nothing else.
 #pragma once
 
+#include <cstddef>
 #include <cstdint>
+#include <cstring>
 #include <memory>
 #include <vector>
 
@@ -16,31 +19,79 @@
 
 namespace qbc {
 
-// Token order of one call, as slot numbers, stored in fixed-size chunks so
-// that growing it never copies what is already there.
+// Memory for arrays that are written soon after they are allocated. From
+// 512 KiB on it is mapped afresh from the system, in whole huge pages, and
+// asks for them: first use then takes one page fault per 2 MiB instead of
+// one per 4 KiB (which, in a virtual machine, can cost more than writing
+// the page), and a table read at random positions needs few address
+// translations. Smaller blocks come from the heap.
+// `zero` asks for zeroed memory, whose pages are then made present at once.
+// release_large() needs the size that was allocated. Throws std::bad_alloc.
+void* allocate_large(size_t bytes, bool zero = false);
+void release_large(void* p, size_t bytes) noexcept;
+
+// An allocator for standard containers of such arrays.
+template <class T>
+struct LargeAllocator {
+  using value_type = T;
+  LargeAllocator() = default;
+  template <class U>
+  LargeAllocator(const LargeAllocator<U>&) noexcept {}
+  T* allocate(size_t n) { return static_cast<T*>(allocate_large(n * sizeof(T))); }
+  void deallocate(T* p, size_t n) noexcept { release_large(p, n * sizeof(T)); }
+  template <class U>
+  bool operator==(const LargeAllocator<U>&) const noexcept {
+    return true;
+  }
+};
+
+template <class T>
+using LargeVector = std::vector<T, LargeAllocator<T>>;
+
+// Token order of one call, as slot numbers, stored in chunks so that
+// growing it never copies what is already there. The first chunks are
+// small, so that a call with few tokens takes little memory; from the third
+// on they hold kChunk slots each.
 class SlotStream {
  public:
   static constexpr uint32_t kChunk = 1u << 20;
+  static constexpr uint32_t kFirstChunk = 1u << 16;
   // Slots at or above this mark are not token slots but indexes into the
   // side list of odd objects (None, non-str) an override may return.
   static constexpr uint32_t kOddMark = 0x80000000u;
 
+  SlotStream() = default;
+  SlotStream(SlotStream&&) noexcept = default;
+  SlotStream& operator=(SlotStream&&) noexcept = default;
+
+  // Throws std::bad_alloc.
   void push(uint32_t slot) {
-    if (fill_ == kChunk || chunks_.empty()) {
-      chunks_.emplace_back(new uint32_t[kChunk]);
-      fill_ = 0;
-    }
-    chunks_.back()[fill_++] = slot;
+    if (fill_ == capacity_) next_chunk();
+    chunks_.back().data[fill_++] = slot;
     ++size_;
+  }
+  // Appends `n` slots at once. Throws std::bad_alloc (having appended a
+  // prefix of them).
+  void append(const uint32_t* slots, size_t n) {
+    while (n != 0) {
+      if (fill_ == capacity_) next_chunk();
+      const size_t room = capacity_ - fill_;
+      const size_t take = n < room ? n : room;
+      std::memcpy(chunks_.back().data + fill_, slots, take * sizeof(uint32_t));
+      fill_ += static_cast<uint32_t>(take);
+      size_ += take;
+      slots += take;
+      n -= take;
+    }
   }
   uint64_t size() const { return size_; }
   // Visits every slot in order; `release` frees each chunk once visited.
   template <class F>
   void for_each(F&& f, bool release) {
     uint64_t left = size_;
-    for (auto& chunk : chunks_) {
-      uint32_t n = static_cast<uint32_t>(left < kChunk ? left : kChunk);
-      for (uint32_t i = 0; i < n; ++i) f(chunk[i]);
+    for (Chunk& chunk : chunks_) {
+      const uint32_t n = static_cast<uint32_t>(left < chunk.capacity ? left : chunk.capacity);
+      for (uint32_t i = 0; i < n; ++i) f(chunk.data[i]);
       left -= n;
       if (release) chunk.reset();
     }
@@ -48,35 +99,84 @@ class SlotStream {
       chunks_.clear();
       size_ = 0;
       fill_ = 0;
+      capacity_ = 0;
     }
   }
 
  private:
-  std::vector<std::unique_ptr<uint32_t[]>> chunks_;
-  uint32_t fill_ = 0;
+  struct Chunk {
+    uint32_t* data;
+    uint32_t capacity;
+    Chunk(uint32_t* d, uint32_t c) noexcept : data(d), capacity(c) {}
+    Chunk(Chunk&& other) noexcept : data(other.data), capacity(other.capacity) {
+      other.data = nullptr;
+    }
+    Chunk& operator=(Chunk&&) = delete;
+    ~Chunk() { reset(); }
+    void reset() noexcept {
+      release_large(data, size_t{capacity} * sizeof(uint32_t));
+      data = nullptr;
+    }
+  };
+  // Throws std::bad_alloc.
+  void next_chunk();
+
+  std::vector<Chunk> chunks_;
+  uint32_t fill_ = 0;      // slots in the last chunk
+  uint32_t capacity_ = 0;  // of the last chunk
   uint64_t size_ = 0;
 };
 
 class TokenIndex {
  public:
+  // Settings for tests only.
+  struct Tuning {
+    // ANDed into every key hash: 0 sends all keys to one probe sequence and
+    // makes all long keys with equal first bytes look alike until their
+    // bytes are compared.
+    uint64_t hash_mask = ~uint64_t{0};
+  };
+
   TokenIndex();
+  explicit TokenIndex(const Tuning& tuning);
+  // Needs the interpreter lock (it releases the strs).
   ~TokenIndex();
   TokenIndex(const TokenIndex&) = delete;
   TokenIndex& operator=(const TokenIndex&) = delete;
 
-  // Number of distinct tokens held.
+  // Number of distinct tokens held, with or without their strs.
   uint32_t size() const;
-  // The str of a slot (borrowed; alive as long as the index).
+  // The str of a slot (borrowed; alive as long as the index). Valid for a
+  // slot added by intern() at once, for one added by scan_units() once
+  // materialize() has run since.
   PyObject* token(uint32_t slot) const;
 
-  // Splits `text` (an exact str) into maximal runs of whitespace and of
-  // non-whitespace, as re.findall(r"\S+|\s+", text) would, and appends the
-  // slot of each run to `out`. Returns false with a host error set (memory).
+  // Scans the code units of a text (kind 1, 2 or 4 as in PyUnicode_KIND,
+  // `length` units, code points at most U+10FFFF) and appends the slot of
+  // every maximal run of whitespace and of non-whitespace, as
+  // re.findall(r"\S+|\s+", text) would split it, to `out`. Touches no host
+  // object and needs no interpreter lock, so it may run on another thread
+  // while the host works; only one thread may use an index at a time. New
+  // tokens get slots but their strs are made later by materialize().
+  // Returns false only when memory runs out (no host error is set then);
+  // the index stays usable, and `out` may have received part of the slots.
+  bool scan_units(int kind, const void* data, size_t length, SlotStream& out) noexcept;
+
+  // Makes the host strs of every slot that scan_units() added since the
+  // last call (needs the interpreter lock). Returns false with MemoryError
+  // set; calling it again later carries on where it stopped.
+  bool materialize();
+
+  // scan_units() over an exact str and materialize(). Returns false with a
+  // host error set (memory).
   bool scan(PyObject* text, SlotStream& out);
 
   // The slot of an exact str given by the host (a token an override
-  // returned); on first sight that very object becomes the slot's str.
-  // Returns false with a host error set.
+  // returned), keyed by its characters as it stores them, so that two strs
+  // share a slot exactly when the host's own str equality holds. On first
+  // sight that very object becomes the slot's str; a slot that scanning
+  // added and that has no str yet gets its own str made now. Returns false
+  // with a host error set.
   bool intern(PyObject* str, uint32_t* slot);
 
   // The token list of `text` (an exact str) as a new host list; equal

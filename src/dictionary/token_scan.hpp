@@ -1,6 +1,7 @@
 // One-pass split of a text into maximal runs of whitespace and of
-// non-whitespace code points, and the packed form in which the token index
-// compares the keys of short runs.
+// non-whitespace code points, unit by unit (scan_runs) and a block of 64
+// units at a time (scan_blocks, which the token index uses), and the packed
+// form in which the token index compares the keys of short runs.
 //
 // Works on the raw code units of a text of any of the three internal widths
 // (1, 2 or 4 bytes per code point) and needs nothing from the host, so that
@@ -17,6 +18,10 @@
 #include <cstdint>
 #include <cstring>
 #include <type_traits>
+
+#if defined(__SSE2__)
+#include <emmintrin.h>
+#endif
 
 namespace qbc {
 
@@ -257,6 +262,260 @@ void narrow_to_bytes(const Unit* src, size_t len, unsigned width, uint8_t* dst) 
     const uint16_t u = static_cast<uint16_t>(src[i]);
     std::memcpy(dst + 2 * i, &u, 2);
   }
+}
+
+namespace scan_detail {
+
+// The bits that a key of n bytes (n at most 15) keeps of its low and high
+// words.
+constexpr std::array<uint64_t, 16> make_word_masks(bool high) {
+  std::array<uint64_t, 16> t{};
+  for (unsigned n = 0; n < 16; ++n) {
+    const unsigned in_low = n < 8 ? n : 8;
+    const unsigned in_high = n < 8 ? 0 : n - 8;
+    const unsigned bytes = high ? in_high : in_low;
+    t[n] = bytes == 8 ? ~uint64_t{0} : (uint64_t{1} << (8 * bytes)) - 1;
+  }
+  return t;
+}
+
+inline constexpr std::array<uint64_t, 16> kLowMasks = make_word_masks(false);
+inline constexpr std::array<uint64_t, 16> kHighMasks = make_word_masks(true);
+
+}  // namespace scan_detail
+
+// Packs a key of at most 15 bytes, as pack_key() does, from the two 8-byte
+// words at `key` (at least 16 readable bytes; those past the key are masked
+// off). No branch depends on the length.
+inline PackedKey pack_loaded(const void* key, size_t nbytes, unsigned width) {
+  using namespace scan_detail;
+  const auto* p = static_cast<const uint8_t*>(key);
+  return PackedKey{load_le(p, 8) & kLowMasks[nbytes],
+                   (load_le(p + 8, 8) & kHighMasks[nbytes]) | shape_bits(nbytes, width)};
+}
+
+// Packs the key of `len` (at most 15) 16-bit units that all fit one byte,
+// narrowed to bytes, as pack_narrowed() does. With vector loads, which read
+// 16 units: at least 16 units must be readable at `src`.
+inline PackedKey pack_loaded_narrowed(const uint16_t* src, size_t len) {
+#if defined(__SSE2__) && defined(__x86_64__)
+  using namespace scan_detail;
+  // Units past the key may be wide; saturation makes them some byte, and
+  // the masks drop them.
+  const __m128i a = _mm_loadu_si128(reinterpret_cast<const __m128i*>(src));
+  const __m128i b = _mm_loadu_si128(reinterpret_cast<const __m128i*>(src + 8));
+  const __m128i bytes = _mm_packus_epi16(a, b);
+  const uint64_t lo = static_cast<uint64_t>(_mm_cvtsi128_si64(bytes));
+  const uint64_t hi = static_cast<uint64_t>(_mm_cvtsi128_si64(_mm_unpackhi_epi64(bytes, bytes)));
+  return PackedKey{lo & kLowMasks[len], (hi & kHighMasks[len]) | shape_bits(len, 1)};
+#else
+  return pack_narrowed(src, len, 1);
+#endif
+}
+
+// Block scanning -------------------------------------------------------------
+//
+// scan_runs() above tests one unit at a time and branches at every run end
+// on the run's length, which no processor predicts. scan_blocks() classifies
+// 64 units at a time into bit masks with vector compares (whitespace; needs
+// two bytes; needs four) and then walks the run starts as the set bits of
+// one word, so that its cost follows the number of runs more than the number
+// of units, and a run's width comes from the masks without a second look at
+// its units.
+
+// Bit i of each mask describes unit i of a block of 64: whitespace, at or
+// above U+0100, at or above U+10000.
+struct UnitMasks {
+  uint64_t space = 0;
+  uint64_t wide = 0;
+  uint64_t astral = 0;
+};
+
+namespace scan_detail {
+
+// The masks of the 64 units at `p`, one unit at a time; the reference the
+// vector forms below must agree with, and the form used without them.
+template <class Unit>
+UnitMasks block_masks_scalar(const Unit* p) {
+  UnitMasks m;
+  for (unsigned i = 0; i < 64; ++i) {
+    const uint32_t c = p[i];
+    m.space |= uint64_t{is_space_code_point(c)} << i;
+    m.wide |= uint64_t{c >= 0x100} << i;
+    m.astral |= uint64_t{c >= 0x10000} << i;
+  }
+  return m;
+}
+
+#if defined(__SSE2__)
+
+// All-ones lanes where lo <= v <= lo + span (unsigned 16-bit lanes).
+inline __m128i in_range16(__m128i v, uint16_t lo, uint16_t span) {
+  const __m128i d = _mm_sub_epi16(v, _mm_set1_epi16(static_cast<short>(lo)));
+  return _mm_cmpeq_epi16(_mm_subs_epu16(d, _mm_set1_epi16(static_cast<short>(span))),
+                         _mm_setzero_si128());
+}
+
+inline __m128i equal16(__m128i v, uint16_t c) {
+  return _mm_cmpeq_epi16(v, _mm_set1_epi16(static_cast<short>(c)));
+}
+
+// All-ones lanes where the 16-bit unit is whitespace.
+inline __m128i space16(__m128i v) {
+  __m128i s = _mm_or_si128(in_range16(v, 0x09, 4), in_range16(v, 0x1C, 4));
+  s = _mm_or_si128(s, _mm_or_si128(equal16(v, 0x85), equal16(v, 0xA0)));
+  s = _mm_or_si128(s, _mm_or_si128(in_range16(v, 0x2000, 0x0A), in_range16(v, 0x2028, 1)));
+  s = _mm_or_si128(s, _mm_or_si128(equal16(v, 0x202F), equal16(v, 0x205F)));
+  return _mm_or_si128(s, _mm_or_si128(equal16(v, 0x1680), equal16(v, 0x3000)));
+}
+
+// All-ones lanes at or above U+0100.
+inline __m128i wide16(__m128i v) {
+  const __m128i narrow =
+      _mm_cmpeq_epi16(_mm_subs_epu16(v, _mm_set1_epi16(0xFF)), _mm_setzero_si128());
+  return _mm_xor_si128(narrow, _mm_set1_epi16(-1));
+}
+
+// One bit per 16-bit lane of two all-ones/all-zeros vectors, `a` first.
+inline uint64_t bits16(__m128i a, __m128i b) {
+  return static_cast<uint32_t>(_mm_movemask_epi8(_mm_packs_epi16(a, b)));
+}
+
+// Four 32-bit code points of each of two vectors as 16-bit lanes, those above
+// U+FFFF clamped to U+FFFF (not whitespace, and wide either way).
+inline __m128i clamp16(__m128i a, __m128i b) {
+  const __m128i bias = _mm_set1_epi32(0x8000);
+  const __m128i packed = _mm_packs_epi32(_mm_sub_epi32(a, bias), _mm_sub_epi32(b, bias));
+  return _mm_add_epi16(packed, _mm_set1_epi16(static_cast<short>(0x8000)));
+}
+
+inline UnitMasks block_masks(const uint8_t* p) {
+  const __m128i n9 = _mm_set1_epi8(9);
+  const __m128i n1c = _mm_set1_epi8(0x1C);
+  const __m128i four = _mm_set1_epi8(4);
+  const __m128i x85 = _mm_set1_epi8(static_cast<char>(0x85));
+  const __m128i xa0 = _mm_set1_epi8(static_cast<char>(0xA0));
+  UnitMasks m;
+  for (unsigned k = 0; k < 4; ++k) {
+    const __m128i v = _mm_loadu_si128(reinterpret_cast<const __m128i*>(p + 16 * k));
+    // Zero exactly where v - 9 or v - 0x1C is at most 4.
+    const __m128i a = _mm_subs_epu8(_mm_sub_epi8(v, n9), four);
+    const __m128i b = _mm_subs_epu8(_mm_sub_epi8(v, n1c), four);
+    __m128i s = _mm_cmpeq_epi8(_mm_min_epu8(a, b), _mm_setzero_si128());
+    s = _mm_or_si128(s, _mm_or_si128(_mm_cmpeq_epi8(v, x85), _mm_cmpeq_epi8(v, xa0)));
+    m.space |= uint64_t{static_cast<uint32_t>(_mm_movemask_epi8(s))} << (16 * k);
+  }
+  return m;
+}
+
+inline UnitMasks block_masks(const uint16_t* p) {
+  UnitMasks m;
+  for (unsigned k = 0; k < 4; ++k) {
+    const __m128i a = _mm_loadu_si128(reinterpret_cast<const __m128i*>(p + 16 * k));
+    const __m128i b = _mm_loadu_si128(reinterpret_cast<const __m128i*>(p + 16 * k + 8));
+    m.space |= bits16(space16(a), space16(b)) << (16 * k);
+    m.wide |= bits16(wide16(a), wide16(b)) << (16 * k);
+  }
+  return m;
+}
+
+inline UnitMasks block_masks(const uint32_t* p) {
+  const __m128i bmp_top = _mm_set1_epi32(0xFFFF);
+  UnitMasks m;
+  for (unsigned k = 0; k < 4; ++k) {
+    const auto* q = reinterpret_cast<const __m128i*>(p + 16 * k);
+    const __m128i u0 = _mm_loadu_si128(q), u1 = _mm_loadu_si128(q + 1);
+    const __m128i u2 = _mm_loadu_si128(q + 2), u3 = _mm_loadu_si128(q + 3);
+    const __m128i a = clamp16(u0, u1);
+    const __m128i b = clamp16(u2, u3);
+    m.space |= bits16(space16(a), space16(b)) << (16 * k);
+    m.wide |= bits16(wide16(a), wide16(b)) << (16 * k);
+    // Code points are at most U+10FFFF, so the signed compare is exact.
+    const __m128i astral_a =
+        _mm_packs_epi32(_mm_cmpgt_epi32(u0, bmp_top), _mm_cmpgt_epi32(u1, bmp_top));
+    const __m128i astral_b =
+        _mm_packs_epi32(_mm_cmpgt_epi32(u2, bmp_top), _mm_cmpgt_epi32(u3, bmp_top));
+    m.astral |= bits16(astral_a, astral_b) << (16 * k);
+  }
+  return m;
+}
+
+#else
+
+template <class Unit>
+UnitMasks block_masks(const Unit* p) {
+  return block_masks_scalar(p);
+}
+
+#endif
+
+}  // namespace scan_detail
+
+// The masks of the 64 units at `p` (all 64 must be readable).
+template <class Unit>
+UnitMasks block_masks(const Unit* p) {
+  return scan_detail::block_masks(p);
+}
+
+// Calls `sink(begin, end, width)` for every maximal run of `text[0, n)`, left
+// to right, where `width` is width_for() of the run's largest code point: the
+// same runs as scan_runs(), found a block of 64 units at a time. After the
+// runs that end in a block, `after_block()` is called (the last run is
+// reported after the last block's call).
+//
+// Always inlined, so that the state a caller's sink keeps in its own frame
+// can stay in registers.
+template <class Unit, class Sink, class AfterBlock>
+[[gnu::always_inline]] inline void scan_blocks(const Unit* text, size_t n, Sink&& sink,
+                                               AfterBlock&& after_block) {
+  if (n == 0) return;
+  // Whether the unit before the block is whitespace; for the first block,
+  // that of unit 0 itself, so that no run starts there.
+  uint64_t before = is_space_unit(text[0]) ? 1 : 0;
+  size_t run_begin = 0;
+  // Whether the current run has a wide (astral) unit before the block.
+  bool wide = false;
+  bool astral = false;
+  for (size_t base = 0; base < n; base += 64) {
+    UnitMasks m;
+    uint64_t valid = ~uint64_t{0};
+    if (n - base >= 64) {
+      m = block_masks(text + base);
+    } else {
+      // The last, partial block: copied into a block padded with letters,
+      // whose run starts are then dropped.
+      Unit pad[64];
+      for (Unit& u : pad) u = 'a';
+      std::memcpy(pad, text + base, (n - base) * sizeof(Unit));
+      m = block_masks(pad);
+      valid = (uint64_t{1} << (n - base)) - 1;
+    }
+    uint64_t starts = (m.space ^ ((m.space << 1) | before)) & valid;
+    // Units of this block that belong to the current run, if it ends here.
+    uint64_t current = ~uint64_t{0};
+    while (starts != 0) {
+      const unsigned i = static_cast<unsigned>(std::countr_zero(starts));
+      const uint64_t below = (uint64_t{1} << i) - 1;
+      const uint64_t run = current & below;
+      const bool run_astral = astral || (m.astral & run) != 0;
+      const bool run_wide = wide || (m.wide & run) != 0;
+      sink(run_begin, base + i, run_astral ? 4u : run_wide ? 2u : 1u);
+      run_begin = base + i;
+      wide = astral = false;
+      current = ~below;
+      starts &= starts - 1;
+    }
+    wide = wide || (m.wide & current) != 0;
+    astral = astral || (m.astral & current) != 0;
+    before = m.space >> 63;
+    after_block();
+  }
+  sink(run_begin, n, astral ? 4u : wide ? 2u : 1u);
+}
+
+template <class Unit, class Sink>
+void scan_blocks(const Unit* text, size_t n, Sink&& sink) {
+  scan_blocks(text, n, sink, [] {});
 }
 
 }  // namespace qbc

@@ -345,4 +345,170 @@ TEST(PackedKey, NarrowToBytesKeepsMemoryOrder) {
   EXPECT_EQ(units[1], 0x0041);
 }
 
+// Block scanning -------------------------------------------------------------
+
+// The vector masks must agree with the unit-by-unit ones on every unit: each
+// whitespace code point and its neighbours, at every lane of a block.
+template <class Unit>
+void check_masks_agree(const std::vector<uint32_t>& pool) {
+  uint32_t seed = 4242;
+  std::vector<Unit> block(64);
+  for (int round = 0; round < 4000; ++round) {
+    for (auto& u : block) {
+      seed = seed * 1103515245u + 12345u;
+      u = static_cast<Unit>(pool[(seed >> 8) % pool.size()]);
+    }
+    const qbc::UnitMasks fast = qbc::block_masks(block.data());
+    const qbc::UnitMasks slow = qbc::scan_detail::block_masks_scalar(block.data());
+    ASSERT_EQ(fast.space, slow.space) << round;
+    ASSERT_EQ(fast.wide, slow.wide) << round;
+    ASSERT_EQ(fast.astral, slow.astral) << round;
+  }
+}
+
+std::vector<uint32_t> mask_pool(uint32_t limit) {
+  std::vector<uint32_t> pool;
+  for (uint32_t s : kSpaces) {
+    for (uint32_t d : {0u, 1u, 2u}) {
+      for (uint32_t c : {s - d, s + d}) {
+        if (c < limit) pool.push_back(c);
+      }
+    }
+  }
+  for (uint32_t c : {0u, 0x7Fu, 0x80u, 0xFFu, 0x100u, 0x7FFFu, 0x8000u, 0xFFFFu, 0x10000u,
+                     0x1F600u, 0x10FFFFu, 0xD800u, 0x4E00u, 0x2000u, 0x1FFFu}) {
+    if (c < limit) pool.push_back(c);
+  }
+  return pool;
+}
+
+TEST(BlockMasks, VectorFormAgreesWithUnitByUnit) {
+  check_masks_agree<uint8_t>(mask_pool(0x100));
+  check_masks_agree<uint16_t>(mask_pool(0x10000));
+  check_masks_agree<uint32_t>(mask_pool(0x110000));
+}
+
+TEST(BlockMasks, EveryCodePointOfEveryLane) {
+  // Each BMP code point at each lane position of a block of letters.
+  std::vector<uint16_t> block16(64, 'a');
+  std::vector<uint32_t> block32(64, 'a');
+  for (uint32_t c = 0; c < 0x10000; c += (c < 0x3100 ? 1 : 97)) {
+    const unsigned lane = c % 64;
+    block16[lane] = static_cast<uint16_t>(c);
+    block32[lane] = c;
+    const uint64_t bit = uint64_t{1} << lane;
+    const qbc::UnitMasks m16 = qbc::block_masks(block16.data());
+    const qbc::UnitMasks m32 = qbc::block_masks(block32.data());
+    ASSERT_EQ(m16.space, reference_space(c) ? bit : 0) << std::hex << c;
+    ASSERT_EQ(m32.space, reference_space(c) ? bit : 0) << std::hex << c;
+    ASSERT_EQ(m16.wide, c >= 0x100 ? bit : 0) << std::hex << c;
+    ASSERT_EQ(m32.astral, 0u) << std::hex << c;
+    block16[lane] = 'a';
+    block32[lane] = 'a';
+  }
+}
+
+struct BlockRun {
+  size_t begin, end;
+  unsigned width;
+  bool operator==(const BlockRun&) const = default;
+};
+
+template <class Unit>
+std::vector<BlockRun> block_runs_of(const std::vector<Unit>& text, size_t* blocks = nullptr) {
+  std::vector<BlockRun> out;
+  size_t calls = 0;
+  qbc::scan_blocks(
+      text.data(), text.size(),
+      [&](size_t b, size_t e, unsigned w) { out.push_back(BlockRun{b, e, w}); }, [&] { ++calls; });
+  if (blocks) *blocks = calls;
+  return out;
+}
+
+// scan_blocks() against scan_runs() on random texts of every length up to a
+// few blocks, so that runs start, end and span block boundaries everywhere.
+template <class Unit>
+void check_blocks_match_runs(const std::vector<uint32_t>& alphabet) {
+  uint32_t seed = 2024;
+  for (size_t n = 0; n <= 300; ++n) {
+    for (int round = 0; round < 6; ++round) {
+      std::vector<Unit> text(n);
+      // Long stretches of one kind now and then, so that runs cross blocks.
+      const uint32_t stretch = round % 3 == 0 ? 80 : 1;
+      for (size_t i = 0; i < n; ++i) {
+        if (i % stretch == 0) seed = seed * 1103515245u + 12345u;
+        text[i] = static_cast<Unit>(alphabet[((seed >> 8) + (stretch > 1 ? 0 : i)) % alphabet.size()]);
+        if (stretch == 1) seed = seed * 1103515245u + 12345u;
+      }
+      std::vector<BlockRun> want;
+      for (const ScanRun& r : runs_of(text)) {
+        want.push_back(BlockRun{r.begin, r.end, qbc::width_for(r.maxchar)});
+      }
+      size_t blocks = 0;
+      ASSERT_EQ(block_runs_of(text, &blocks), want) << "length " << n << " round " << round;
+      EXPECT_EQ(blocks, (n + 63) / 64);
+    }
+  }
+}
+
+TYPED_TEST(ScanWidth, BlocksMatchRuns) {
+  std::vector<uint32_t> alphabet = {'a', 'b', ' ', '\n', 0xA0, 0xE9, 0x85};
+  if (sizeof(TypeParam) >= 2) {
+    for (uint32_t c : {0x4E00u, 0x3000u, 0x2028u, 0x200Bu, 0x100u}) alphabet.push_back(c);
+  }
+  if (sizeof(TypeParam) == 4) {
+    for (uint32_t c : {0x1F600u, 0x10FFFFu}) alphabet.push_back(c);
+  }
+  check_blocks_match_runs<TypeParam>(alphabet);
+}
+
+TEST(BlockScan, WidthOfARunSpanningBlocks) {
+  // A wide unit far from a run's end still makes the run wide.
+  std::vector<uint16_t> t(200, 'x');
+  t[3] = 0x4E00;
+  t[199] = ' ';
+  ASSERT_EQ(block_runs_of(t), (std::vector<BlockRun>{{0, 199, 2}, {199, 200, 1}}));
+  std::vector<uint32_t> u(130, 'y');
+  u[64] = 0x1F600;
+  u[0] = ' ';
+  ASSERT_EQ(block_runs_of(u), (std::vector<BlockRun>{{0, 1, 1}, {1, 130, 4}}));
+}
+
+// The whole-word packers must give what pack_key() and pack_narrowed() give,
+// whatever lies past the key.
+TEST(PackedKey, LoadedMatchesPacked) {
+  uint32_t seed = 5;
+  for (size_t n = 0; n <= qbc::kPackedBytes; ++n) {
+    for (int i = 0; i < 200; ++i) {
+      std::vector<uint8_t> buf(16);
+      for (auto& b : buf) {
+        seed = seed * 1103515245u + 12345u;
+        b = static_cast<uint8_t>(seed >> 16);
+      }
+      for (unsigned width : {1u, 2u, 4u}) {
+        if (n % width) continue;
+        ASSERT_EQ(qbc::pack_loaded(buf.data(), n, width), qbc::pack_key(buf.data(), n, width))
+            << n << " " << width;
+      }
+    }
+  }
+}
+
+TEST(PackedKey, LoadedNarrowedMatchesNarrowed) {
+  uint32_t seed = 6;
+  for (size_t len = 0; len <= qbc::kPackedBytes; ++len) {
+    for (int i = 0; i < 200; ++i) {
+      std::vector<uint16_t> units(16);
+      for (size_t k = 0; k < units.size(); ++k) {
+        seed = seed * 1103515245u + 12345u;
+        // The key's units fit a byte; those past it may be anything.
+        units[k] = static_cast<uint16_t>(k < len ? (seed >> 16) & 0xFF : seed >> 16);
+      }
+      ASSERT_EQ(qbc::pack_loaded_narrowed(units.data(), len),
+                qbc::pack_narrowed(units.data(), len, 1))
+          << len;
+    }
+  }
+}
+
 }  // namespace

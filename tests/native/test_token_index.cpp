@@ -1,0 +1,532 @@
+// The token index against a plain reference: slots in order of first sight,
+// one slot per distinct sequence of code points whatever the width of the
+// text it was found in, strs that equal the host's own for those code
+// points, and agreement between scanning and interning.
+#include <gtest/gtest.h>
+
+#include <algorithm>
+#include <cstddef>
+#include <cstdint>
+#include <cstring>
+#include <map>
+#include <memory>
+#include <string>
+#include <thread>
+#include <vector>
+
+#include "dictionary/token_index.hpp"
+
+namespace {
+
+using qbc::Ref;
+using qbc::SlotStream;
+using qbc::TokenIndex;
+using CodePoints = std::vector<uint32_t>;
+
+// An interpreter for the whole run (the index makes host strs).
+class Interpreter : public ::testing::Environment {
+ public:
+  void SetUp() override { Py_InitializeEx(0); }
+  void TearDown() override { Py_FinalizeEx(); }
+};
+const auto* const kInterpreter = ::testing::AddGlobalTestEnvironment(new Interpreter);
+
+// The host's whitespace for text, written out (not taken from the scanner).
+bool reference_space(uint32_t c) {
+  static const uint32_t spaces[] = {
+      0x09,   0x0A,   0x0B,   0x0C,   0x0D,   0x1C,   0x1D,   0x1E,   0x1F,   0x20,
+      0x85,   0xA0,   0x1680, 0x2000, 0x2001, 0x2002, 0x2003, 0x2004, 0x2005, 0x2006,
+      0x2007, 0x2008, 0x2009, 0x200A, 0x2028, 0x2029, 0x202F, 0x205F, 0x3000,
+  };
+  return std::find(std::begin(spaces), std::end(spaces), c) != std::end(spaces);
+}
+
+// Maximal runs of whitespace and of non-whitespace.
+std::vector<CodePoints> reference_runs(const CodePoints& text) {
+  std::vector<CodePoints> runs;
+  for (size_t i = 0; i < text.size();) {
+    size_t j = i + 1;
+    while (j < text.size() && reference_space(text[j]) == reference_space(text[i])) ++j;
+    runs.emplace_back(text.begin() + static_cast<ptrdiff_t>(i),
+                      text.begin() + static_cast<ptrdiff_t>(j));
+    i = j;
+  }
+  return runs;
+}
+
+// The host's own str of some code points (narrowest kind).
+Ref host_str(const CodePoints& cps) {
+  return Ref::steal(PyUnicode_FromKindAndData(PyUnicode_4BYTE_KIND, cps.data(),
+                                              static_cast<Py_ssize_t>(cps.size())));
+}
+
+// Code units of a text in a given width (every code point must fit), in a
+// buffer of exactly that size, so that a read past the end is a read
+// outside the allocation.
+struct Units {
+  int kind;
+  size_t length;
+  std::unique_ptr<uint8_t[]> bytes;
+};
+
+Units units_of(const CodePoints& text, int kind) {
+  Units u{kind, text.size(), std::unique_ptr<uint8_t[]>(new uint8_t[text.size() * kind + 1])};
+  for (size_t i = 0; i < text.size(); ++i) {
+    const uint32_t c = text[i];
+    if (kind == 1) {
+      u.bytes[i] = static_cast<uint8_t>(c);
+    } else if (kind == 2) {
+      const uint16_t v = static_cast<uint16_t>(c);
+      std::memcpy(&u.bytes[2 * i], &v, 2);
+    } else {
+      std::memcpy(&u.bytes[4 * i], &c, 4);
+    }
+  }
+  return u;
+}
+
+// The narrowest kind that holds every code point of `text`.
+int kind_for(const CodePoints& text) {
+  uint32_t m = 0;
+  for (uint32_t c : text) m = std::max(m, c);
+  return m < 0x100 ? 1 : m < 0x10000 ? 2 : 4;
+}
+
+std::vector<uint32_t> slots_of(SlotStream& stream) {
+  std::vector<uint32_t> v;
+  stream.for_each([&](uint32_t s) { v.push_back(s); }, false);
+  return v;
+}
+
+// What an index must give: the slot of each run, numbered by first sight
+// across everything fed to it so far.
+class Reference {
+ public:
+  uint32_t slot(const CodePoints& token) {
+    auto [it, added] = slots_.emplace(token, static_cast<uint32_t>(tokens_.size()));
+    if (added) tokens_.push_back(token);
+    return it->second;
+  }
+  std::vector<uint32_t> scan(const CodePoints& text) {
+    std::vector<uint32_t> v;
+    for (const CodePoints& run : reference_runs(text)) v.push_back(slot(run));
+    return v;
+  }
+  const std::vector<CodePoints>& tokens() const { return tokens_; }
+
+ private:
+  std::map<CodePoints, uint32_t> slots_;
+  std::vector<CodePoints> tokens_;
+};
+
+// Every slot's str is the host's str of its code points (equal, of the same
+// kind and ASCII flag, so in canonical form).
+void expect_tokens(const TokenIndex& index, const Reference& ref) {
+  ASSERT_EQ(index.size(), ref.tokens().size());
+  for (uint32_t s = 0; s < index.size(); ++s) {
+    PyObject* got = index.token(s);
+    ASSERT_NE(got, nullptr) << s;
+    ASSERT_TRUE(PyUnicode_CheckExact(got));
+    Ref want = host_str(ref.tokens()[s]);
+    ASSERT_EQ(PyUnicode_Compare(got, want.get()), 0) << "slot " << s;
+    ASSERT_EQ(PyUnicode_KIND(got), PyUnicode_KIND(want.get())) << "slot " << s;
+    ASSERT_EQ(PyUnicode_IS_ASCII(got), PyUnicode_IS_ASCII(want.get())) << "slot " << s;
+  }
+}
+
+// Deterministic pseudo-random numbers.
+struct Rng {
+  uint64_t x;
+  uint32_t next() {
+    x ^= x << 13;
+    x ^= x >> 7;
+    x ^= x << 17;
+    return static_cast<uint32_t>(x >> 16);
+  }
+  uint32_t below(uint32_t n) { return next() % n; }
+};
+
+// A token of `len` code points drawn from `alphabet`.
+CodePoints token_from(Rng& rng, const CodePoints& alphabet, size_t len) {
+  CodePoints t(len);
+  for (uint32_t& c : t) c = alphabet[rng.below(static_cast<uint32_t>(alphabet.size()))];
+  return t;
+}
+
+// Texts built from a small vocabulary of words of every width and of
+// lengths around the 15-byte inline limit, joined by whitespace runs of
+// every width, so that words repeat and are looked up again.
+CodePoints mixed_text(Rng& rng, size_t words, uint32_t widest) {
+  const CodePoints narrow = {'a', 'b', 'z', '0', '.', 0x00, 0x7F, 0x80, 0xE9, 0xFF};
+  const CodePoints bmp = {0x4E00, 0x4E8C, 0x0416, 0xFFFF, 0x200B, 0xD800, 0x3001};
+  const CodePoints astral = {0x1F600, 0x10FFFF, 0x20000};
+  const CodePoints spaces = {' ', '\n', '\t', 0x85, 0xA0, 0x3000, 0x2028, 0x1680};
+  std::vector<CodePoints> vocabulary;
+  for (size_t len : {1, 2, 3, 4, 7, 8, 9, 14, 15, 16, 17, 23, 40}) {
+    for (int i = 0; i < 3; ++i) {
+      vocabulary.push_back(token_from(rng, narrow, len));
+      if (widest >= 0x100) {
+        CodePoints w = token_from(rng, narrow, len);
+        w[rng.below(static_cast<uint32_t>(len))] = bmp[rng.below(static_cast<uint32_t>(bmp.size()))];
+        vocabulary.push_back(w);
+      }
+      if (widest >= 0x10000) {
+        CodePoints w = token_from(rng, narrow, len);
+        w[rng.below(static_cast<uint32_t>(len))] =
+            astral[rng.below(static_cast<uint32_t>(astral.size()))];
+        vocabulary.push_back(w);
+      }
+    }
+  }
+  CodePoints text;
+  for (size_t i = 0; i < words; ++i) {
+    const CodePoints& w = vocabulary[rng.below(static_cast<uint32_t>(vocabulary.size()))];
+    text.insert(text.end(), w.begin(), w.end());
+    const size_t gap = 1 + rng.below(3);
+    for (size_t k = 0; k < gap; ++k) {
+      uint32_t s = spaces[rng.below(static_cast<uint32_t>(spaces.size()))];
+      if (s > widest) s = ' ';
+      text.push_back(s);
+    }
+  }
+  return text;
+}
+
+// The index with and without every key hashed alike: with a zero mask all
+// keys share one probe sequence and all long keys of a width have the same
+// hash word, so only their bytes tell them apart.
+class IndexTest : public ::testing::TestWithParam<uint64_t> {
+ protected:
+  TokenIndex::Tuning tuning() const {
+    TokenIndex::Tuning t;
+    t.hash_mask = GetParam();
+    return t;
+  }
+};
+
+INSTANTIATE_TEST_SUITE_P(HashMasks, IndexTest, ::testing::Values(~uint64_t{0}, uint64_t{0}),
+                         [](const auto& info) { return info.param ? "hashed" : "all_alike"; });
+
+// Scans `text` in `kind` (which must hold it) and checks the slots against
+// the reference.
+void scan_and_check(TokenIndex& index, Reference& ref, const CodePoints& text, int kind) {
+  Units u = units_of(text, kind);
+  SlotStream out;
+  ASSERT_TRUE(index.scan_units(u.kind, u.bytes.get(), u.length, out));
+  ASSERT_EQ(slots_of(out), ref.scan(text)) << "kind " << kind;
+}
+
+TEST_P(IndexTest, MixedTextsInEveryKind) {
+  Rng rng{0x9E3779B97F4A7C15ull};
+  TokenIndex index(tuning());
+  Reference ref;
+  for (uint32_t widest : {0xFFu, 0xFFFFu, 0x10FFFFu}) {
+    for (int round = 0; round < 4; ++round) {
+      CodePoints text = mixed_text(rng, 300, widest);
+      for (int kind : {1, 2, 4}) {
+        if (kind < kind_for(text)) continue;
+        scan_and_check(index, ref, text, kind);
+      }
+    }
+  }
+  ASSERT_TRUE(index.materialize());
+  expect_tokens(index, ref);
+}
+
+TEST_P(IndexTest, SameTokenInTextsOfEveryWidthSharesASlot) {
+  TokenIndex index(tuning());
+  Reference ref;
+  // Each word is met first in one width and then in the others, at the end
+  // of a text and before a wide character, short and beyond the inline
+  // part of a key.
+  const std::vector<CodePoints> words = {
+      {'a', 'b'},
+      {'\n'},
+      {0xE9},
+      CodePoints(20, 'x'),
+      {0x4E00, 0x4E8C},
+      CodePoints(12, 0x4E00),
+      {0x1F600},
+  };
+  for (const CodePoints& w : words) {
+    CodePoints alone = w;
+    CodePoints framed = {' '};
+    framed.insert(framed.end(), w.begin(), w.end());
+    framed.push_back(' ');
+    for (int kind : {4, 2, 1}) {
+      if (kind < kind_for(w)) continue;
+      scan_and_check(index, ref, alone, kind);
+      scan_and_check(index, ref, framed, kind);
+    }
+  }
+  ASSERT_TRUE(index.materialize());
+  expect_tokens(index, ref);
+}
+
+TEST_P(IndexTest, LongKeysThatDifferLate) {
+  // Keys longer than the inline part that agree in their first bytes and
+  // differ in the last unit, in their length, or only in their width.
+  TokenIndex index(tuning());
+  Reference ref;
+  std::vector<CodePoints> keys;
+  for (uint32_t unit : {uint32_t{'q'}, uint32_t{0xE9}, uint32_t{0x4E00}, uint32_t{0x1F600}}) {
+    for (size_t len = 4; len <= 48; ++len) {
+      CodePoints k(len, unit);
+      keys.push_back(k);
+      k.back() = 'r';
+      keys.push_back(k);
+      k.back() = 0;
+      keys.push_back(k);
+    }
+  }
+  for (int pass = 0; pass < 2; ++pass) {
+    CodePoints text;
+    for (const CodePoints& k : keys) {
+      text.insert(text.end(), k.begin(), k.end());
+      text.push_back(' ');
+    }
+    for (int kind : {4, kind_for(text)}) scan_and_check(index, ref, text, kind);
+  }
+  ASSERT_TRUE(index.materialize());
+  expect_tokens(index, ref);
+}
+
+TEST_P(IndexTest, TableGrowthKeepsSlots) {
+  // Enough distinct tokens to grow the table many times over (fewer when
+  // they all share one probe sequence), then every one of them again.
+  const size_t count = GetParam() ? 200000 : 3000;
+  CodePoints text;
+  for (size_t i = 0; i < count; ++i) {
+    text.push_back('w');
+    for (char c : std::to_string(i * 7919 % 1000003)) text.push_back(static_cast<uint8_t>(c));
+    if (i % 3 == 0) text.push_back(0x4E00 + static_cast<uint32_t>(i % 5000));
+    text.push_back(i % 10 == 0 ? '\n' : ' ');
+  }
+  TokenIndex index(tuning());
+  Reference ref;
+  scan_and_check(index, ref, text, 2);
+  const uint32_t distinct = index.size();
+  scan_and_check(index, ref, text, 4);
+  EXPECT_EQ(index.size(), distinct);
+  ASSERT_TRUE(index.materialize());
+  expect_tokens(index, ref);
+}
+
+TEST_P(IndexTest, InternedFirstThenScanned) {
+  TokenIndex index(tuning());
+  Reference ref;
+  const std::vector<CodePoints> given = {
+      {'a', 'b'}, {' '}, CodePoints(30, 'k'), {0x4E00}, CodePoints(9, 0x4E8C), {0x1F600, 'x'}, {},
+  };
+  std::vector<Ref> strs;
+  for (const CodePoints& t : given) {
+    strs.push_back(host_str(t));
+    uint32_t slot;
+    ASSERT_TRUE(index.intern(strs.back().get(), &slot));
+    EXPECT_EQ(slot, ref.slot(t));
+    // On first sight the very object becomes the slot's str, at once.
+    EXPECT_EQ(index.token(slot), strs.back().get());
+  }
+  CodePoints text;
+  for (const CodePoints& t : given) {
+    text.insert(text.end(), t.begin(), t.end());
+    text.push_back('\t');
+  }
+  scan_and_check(index, ref, text, 4);
+  // And without the astral word, in a UCS-2 text.
+  text.resize(text.size() - 4);
+  scan_and_check(index, ref, text, 2);
+  ASSERT_TRUE(index.materialize());
+  for (size_t i = 0; i < given.size(); ++i) EXPECT_EQ(index.token(ref.slot(given[i])), strs[i].get());
+  expect_tokens(index, ref);
+}
+
+TEST_P(IndexTest, ScannedFirstThenInterned) {
+  TokenIndex index(tuning());
+  Reference ref;
+  CodePoints text = {'a', 'b', ' ', 0x4E00, '\n'};
+  const CodePoints long_word(25, 'L');
+  text.insert(text.end(), long_word.begin(), long_word.end());
+  scan_and_check(index, ref, text, 2);
+  // Before materialize(): interning a token that scanning added makes the
+  // slot's own str, a new one equal to the given str.
+  Ref given = host_str(long_word);
+  uint32_t slot;
+  ASSERT_TRUE(index.intern(given.get(), &slot));
+  EXPECT_EQ(slot, ref.slot(long_word));
+  PyObject* made = index.token(slot);
+  ASSERT_NE(made, nullptr);
+  EXPECT_NE(made, given.get());
+  EXPECT_EQ(PyUnicode_Compare(made, given.get()), 0);
+  ASSERT_TRUE(index.materialize());
+  EXPECT_EQ(index.token(slot), made);
+  // A token met only through interning after scanning gets the next slot.
+  Ref fresh = host_str({'n', 'e', 'w'});
+  ASSERT_TRUE(index.intern(fresh.get(), &slot));
+  EXPECT_EQ(slot, ref.slot({'n', 'e', 'w'}));
+  expect_tokens(index, ref);
+}
+
+TEST_P(IndexTest, MaterializeMakesOnlyNewSlots) {
+  TokenIndex index(tuning());
+  Reference ref;
+  scan_and_check(index, ref, {'o', 'n', 'e', ' ', 't', 'w', 'o'}, 1);
+  ASSERT_TRUE(index.materialize());
+  std::vector<PyObject*> first;
+  for (uint32_t s = 0; s < index.size(); ++s) first.push_back(index.token(s));
+  scan_and_check(index, ref, {'t', 'w', 'o', ' ', 't', 'h', 'r', 'e', 'e'}, 1);
+  ASSERT_TRUE(index.materialize());
+  ASSERT_TRUE(index.materialize());
+  for (uint32_t s = 0; s < first.size(); ++s) EXPECT_EQ(index.token(s), first[s]);
+  expect_tokens(index, ref);
+}
+
+TEST_P(IndexTest, EmptyAndTinyTexts) {
+  TokenIndex index(tuning());
+  Reference ref;
+  SlotStream out;
+  ASSERT_TRUE(index.scan_units(1, nullptr, 0, out));
+  EXPECT_EQ(out.size(), 0u);
+  EXPECT_EQ(index.size(), 0u);
+  for (const CodePoints& t : std::vector<CodePoints>{{'x'}, {' '}, {0x4E00}, {0x1F600}, {'x', ' '}}) {
+    for (int kind : {1, 2, 4}) {
+      if (kind >= kind_for(t)) scan_and_check(index, ref, t, kind);
+    }
+  }
+  ASSERT_TRUE(index.materialize());
+  expect_tokens(index, ref);
+}
+
+TEST_P(IndexTest, EveryOneUnitToken) {
+  // All 256 one-unit tokens below U+0100 (which skip the table once seen),
+  // first in a scrambled order, then in order, in texts of every kind.
+  TokenIndex index(tuning());
+  Reference ref;
+  for (int kind : {1, 2, 4}) {
+    for (uint32_t step : {97u, 1u}) {
+      CodePoints text;
+      for (uint32_t i = 0; i < 256; ++i) {
+        const uint32_t c = i * step % 256;
+        // A letter beside whitespace, and whitespace beside a letter, so that
+        // each stays a run of its own.
+        text.push_back(c);
+        text.push_back(reference_space(c) ? 'x' : ' ');
+      }
+      scan_and_check(index, ref, text, kind);
+    }
+  }
+  ASSERT_TRUE(index.materialize());
+  expect_tokens(index, ref);
+}
+
+// Runs that end at or near the end of the text, where whole-word loads of
+// the key would reach past it, and runs that span blocks of the scanner.
+TEST_P(IndexTest, RunsAtTheEndAndAcrossBlocks) {
+  Rng rng{12345};
+  TokenIndex index(tuning());
+  Reference ref;
+  const CodePoints alphabet = {'a', 'b', 0xE9, ' ', '\n'};
+  const CodePoints wide_alphabet = {'a', 0x4E00, ' ', 0x3000};
+  for (size_t n = 1; n <= 140; ++n) {
+    CodePoints text = token_from(rng, n % 2 ? alphabet : wide_alphabet, n);
+    for (int kind : {1, 2, 4}) {
+      if (kind >= kind_for(text)) scan_and_check(index, ref, text, kind);
+    }
+  }
+  ASSERT_TRUE(index.materialize());
+  expect_tokens(index, ref);
+}
+
+TEST(IndexThreads, ScanUnitsOnAWorkerWithoutTheLock) {
+  Rng rng{777};
+  std::vector<CodePoints> texts;
+  for (int i = 0; i < 8; ++i) texts.push_back(mixed_text(rng, 2000, i % 2 ? 0xFFFF : 0x10FFFF));
+  std::vector<Units> units;
+  for (const CodePoints& t : texts) units.push_back(units_of(t, kind_for(t)));
+  TokenIndex index;
+  SlotStream out;
+  bool ok = true;
+  // The worker scans while this thread, without the lock, waits for it; the
+  // host may meanwhile run on other threads.
+  PyThreadState* saved = PyEval_SaveThread();
+  std::thread worker([&] {
+    for (const Units& u : units) ok = ok && index.scan_units(u.kind, u.bytes.get(), u.length, out);
+  });
+  worker.join();
+  PyEval_RestoreThread(saved);
+  ASSERT_TRUE(ok);
+  ASSERT_TRUE(index.materialize());
+  Reference ref;
+  std::vector<uint32_t> want;
+  for (const CodePoints& t : texts) {
+    std::vector<uint32_t> s = ref.scan(t);
+    want.insert(want.end(), s.begin(), s.end());
+  }
+  EXPECT_EQ(slots_of(out), want);
+  expect_tokens(index, ref);
+}
+
+// The slot stream: appends and pushes across its growing chunks, visited in
+// order, released as visited.
+TEST(SlotStreamOrder, AcrossChunks) {
+  SlotStream s;
+  std::vector<uint32_t> want;
+  Rng rng{99};
+  const size_t total = SlotStream::kFirstChunk * 5 + SlotStream::kChunk + 12345;
+  std::vector<uint32_t> batch;
+  while (want.size() < total) {
+    batch.clear();
+    const size_t n = rng.below(700);
+    for (size_t i = 0; i < n; ++i) batch.push_back(rng.next());
+    s.append(batch.data(), batch.size());
+    want.insert(want.end(), batch.begin(), batch.end());
+    const uint32_t one = rng.next();
+    s.push(one);
+    want.push_back(one);
+  }
+  EXPECT_EQ(s.size(), want.size());
+  EXPECT_EQ(slots_of(s), want);
+  std::vector<uint32_t> seen;
+  s.for_each([&](uint32_t v) { seen.push_back(v); }, true);
+  EXPECT_EQ(seen, want);
+  EXPECT_EQ(s.size(), 0u);
+  s.push(5);
+  EXPECT_EQ(slots_of(s), std::vector<uint32_t>{5});
+}
+
+TEST(SlotStreamOrder, MovesKeepTheSlots) {
+  SlotStream a;
+  std::vector<uint32_t> want;
+  for (uint32_t i = 0; i < SlotStream::kFirstChunk + 10; ++i) {
+    a.push(i * 3);
+    want.push_back(i * 3);
+  }
+  SlotStream b(std::move(a));
+  EXPECT_EQ(slots_of(b), want);
+  SlotStream c;
+  c.push(1);
+  c = std::move(b);
+  EXPECT_EQ(slots_of(c), want);
+  c.push(7);
+  EXPECT_EQ(c.size(), want.size() + 1);
+}
+
+TEST(LargeMemory, ZeroedAndWritableAtEverySize) {
+  for (size_t bytes : {size_t{1}, size_t{64}, size_t{4096}, (size_t{512} << 10) - 1,
+                       size_t{512} << 10, (size_t{2} << 20) + 1, size_t{9} << 20}) {
+    auto* p = static_cast<uint8_t*>(qbc::allocate_large(bytes, /*zero=*/true));
+    ASSERT_EQ(reinterpret_cast<uintptr_t>(p) % alignof(std::max_align_t), 0u) << bytes;
+#if defined(__linux__)
+    // Mapped blocks start at a huge page boundary.
+    if (bytes >= (size_t{512} << 10)) {
+      ASSERT_EQ(reinterpret_cast<uintptr_t>(p) % (size_t{2} << 20), 0u) << bytes;
+    }
+#endif
+    for (size_t i = 0; i < bytes; i += 4093) ASSERT_EQ(p[i], 0) << bytes;
+    ASSERT_EQ(p[bytes - 1], 0);
+    std::memset(p, 0xAB, bytes);
+    qbc::release_large(p, bytes);
+  }
+}
+
+}  // namespace
