@@ -942,6 +942,77 @@ class TestIds:
         c.encode_files(files("top"), out)
         assert ids_in(out) == [MAX_ID]
 
+    @pytest.mark.parametrize("inverse", [{}, {7: "old", MAX_ID - 3: "older"}],
+                             ids=["empty", "holding-ids"])
+    def test_ids_run_out_part_way_into_an_empty_map(self, tmp_path, files, out, inverse):
+        # Four new tokens, ids for two: those two are stored in order, the
+        # third fails, and nothing is written.
+        c = fresh(tmp_path)
+        c.inverse_dict = dict(inverse)
+        c.next_id = MAX_ID - 2
+        exc = raises(OverflowError, c.encode_files, files("w x", "y"), out, match=str(MAX_ID))
+        assert entries(exc) == at(67)
+        assert list(c.global_dict.items()) == [("w", MAX_ID - 2), (" ", MAX_ID - 1)]
+        assert list(c.inverse_dict.items()) == list(inverse.items()) + [
+            (MAX_ID - 2, "w"), (MAX_ID - 1, " ")]
+        assert c.next_id == MAX_ID
+        assert not os.path.exists(out)
+
+    def test_new_tokens_of_an_empty_map_keep_first_occurrence_order(self, tmp_path, files,
+                                                                    out):
+        # Many distinct tokens, repeated in another order in a second file:
+        # ids follow first occurrence, inverse entries follow the ids.
+        words = [f"w{i}" for i in range(3000)]
+        c = fresh(tmp_path)
+        c.encode_files(files(" ".join(words), " ".join(reversed(words))), out)
+        expected = {}
+        for token in [t for w in words for t in (w, " ")][:-1]:
+            expected.setdefault(token, len(expected) + 1)
+        assert list(c.global_dict.items()) == list(expected.items())
+        assert list(c.inverse_dict.items()) == [(i, t) for t, i in expected.items()]
+        stream = ids_in(out)
+        assert stream[:3] == [expected["w0"], expected[" "], expected["w1"]]
+        assert stream[-1] == expected["w0"] and c.next_id == len(expected) + 1
+
+    def test_switching_between_native_and_host_tokenizing_mid_call(self, tmp_path,
+                                                                   monkeypatch, files, out):
+        # Host code run between two files (here: basename) replaces `re`, so
+        # that the files alternate between the native scanner and the host's
+        # findall; the ids are those of a call that used only one of them.
+        texts = ["a b c", "c d a", "b e", "f a f", "a"]
+        reference = fresh(tmp_path)
+        reference.encode_files(files(*texts), out)
+        expected = ids_in(out)
+
+        real_re = qbc_compressor.re
+        wrapped = types.SimpleNamespace(findall=lambda p, t: real_re.findall(p, t))
+        real_basename = os.path.basename
+
+        def toggling_basename(path):
+            qbc_compressor.re = wrapped if qbc_compressor.re is real_re else real_re
+            return real_basename(path)
+
+        c = fresh(tmp_path)
+        paths = files(*texts)
+        fake_os = types.SimpleNamespace(path=types.SimpleNamespace(basename=toggling_basename))
+        monkeypatch.setattr(qbc_compressor, "os", fake_os)
+        monkeypatch.setattr(qbc_compressor, "re", real_re)
+        c.encode_files(paths, out)
+        assert ids_in(out) == expected
+        assert c.global_dict == reference.global_dict
+
+    def test_a_failing_later_file_leaves_nothing_behind(self, tmp_path, files, out):
+        # Files already handed to the scanner when a later one fails: the
+        # call fails cleanly and the object stays usable.
+        c = fresh(tmp_path)
+        paths = files(*[f"text {i} " * 200 for i in range(20)])
+        exc = raises(FileNotFoundError, c.encode_files, paths + [str(tmp_path / "nope")], out)
+        assert entries(exc) == at(52)
+        assert c.global_dict == {} and c.next_id == 1
+        assert not os.path.exists(out)
+        c.encode_files(paths, out)
+        assert len(c.global_dict) == 22
+
     @pytest.mark.skip(reason="needs more than 536870912 tokens (several GiB of memory)")
     def test_more_tokens_than_a_package_holds(self):
         """More than 2**29 tokens fail with OverflowError before any id is

@@ -10,6 +10,12 @@
 #include "package/encoder.hpp"
 
 #include <algorithm>
+#include <atomic>
+#include <condition_variable>
+#include <deque>
+#include <memory>
+#include <mutex>
+#include <thread>
 #include <vector>
 
 #include "binding/compressor.hpp"
@@ -31,7 +37,8 @@ const Where& w = kEncodeWhere;
 
 // Everything the reading phase collects.
 struct Collected {
-  TokenIndex index;
+  // Released once the ids are written: the maps hold every str still needed.
+  std::unique_ptr<TokenIndex> index{new TokenIndex};
   SlotStream stream;
   // Objects other than exact str that a tokenize override returned; the
   // stream refers to them as kOddMark | position.
@@ -40,67 +47,238 @@ struct Collected {
   // hold: the call fails before any id is assigned, so only the count
   // matters, and memory stays bounded.
   uint64_t dropped = 0;
-  Ref boundaries;
+  // Tokens of each input, in input order.
+  std::vector<uint64_t> counts;
   Ref filenames;
 
   uint64_t total() const { return stream.size() + dropped; }
   bool over_limit() const { return total() > kMaxRecords; }
+
+  // The runs of a text's code units into the index, or only counted once
+  // the call holds more tokens than a package can; returns the number of
+  // tokens, or -1 when memory ran out (no host error set). Touches no host
+  // object.
+  int64_t scan(int kind, const void* data, size_t length) noexcept {
+    const uint64_t before = total();
+    if (over_limit()) {
+      dropped += count_units(kind, data, length);
+    } else if (!index->scan_units(kind, data, length, stream)) {
+      return -1;
+    }
+    return static_cast<int64_t>(total() - before);
+  }
+
+  // Number of runs in a text, without keeping them.
+  static uint64_t count_units(int kind, const void* data, size_t length) noexcept {
+    uint64_t count = 0;
+    auto sink = [&](const Run&) {
+      ++count;
+      return true;
+    };
+    switch (kind) {
+      case PyUnicode_1BYTE_KIND:
+        scan_runs(static_cast<const uint8_t*>(data), length, sink);
+        break;
+      case PyUnicode_2BYTE_KIND:
+        scan_runs(static_cast<const uint16_t*>(data), length, sink);
+        break;
+      default:
+        scan_runs(static_cast<const uint32_t*>(data), length, sink);
+        break;
+    }
+    return count;
+  }
 };
 
-// Number of tokens of an exact str, without keeping them.
-uint64_t count_tokens(PyObject* text) {
-  uint64_t count = 0;
-  auto sink = [&](const Run&) {
-    ++count;
-    return true;
-  };
-  const Py_ssize_t n = PyUnicode_GET_LENGTH(text);
-  switch (PyUnicode_KIND(text)) {
-    case PyUnicode_1BYTE_KIND:
-      scan_runs(PyUnicode_1BYTE_DATA(text), static_cast<size_t>(n), sink);
-      break;
-    case PyUnicode_2BYTE_KIND:
-      scan_runs(PyUnicode_2BYTE_DATA(text), static_cast<size_t>(n), sink);
-      break;
-    default:
-      scan_runs(PyUnicode_4BYTE_DATA(text), static_cast<size_t>(n), sink);
-      break;
+// Scans texts on a second thread while the host reads the next file.
+//
+// The worker touches no host object: it reads the code units of strs that
+// the calling thread keeps referenced until they are scanned, and writes
+// only the collection's index and stream, which the calling thread uses
+// again only after drain(). Texts are released on the calling thread.
+class ScanWorker {
+ public:
+  // Texts waiting to be scanned are held up to this many bytes; beyond it
+  // the reader waits, so that memory stays bounded when reading outpaces
+  // scanning.
+  static constexpr size_t kMaxBacklog = size_t{64} << 20;
+
+  explicit ScanWorker(Collected& out) : out_(out) {}
+  ScanWorker(const ScanWorker&) = delete;
+  ScanWorker& operator=(const ScanWorker&) = delete;
+
+  ~ScanWorker() {
+    std::deque<Job> left;
+    {
+      std::lock_guard<std::mutex> lock(mutex_);
+      stopping_ = true;
+      left.swap(queue_);
+    }
+    wake_.notify_all();
+    if (thread_.joinable()) {
+      Py_BEGIN_ALLOW_THREADS
+      thread_.join();
+      Py_END_ALLOW_THREADS
+    }
+    collect();
+    for (Job& job : left) Py_DECREF(job.text);
   }
-  return count;
-}
+
+  // Hands a text over for scanning as input `file`. Returns false when no
+  // thread could be started; the caller then scans itself.
+  bool submit(PyObject* text, size_t file) {
+    if (!start()) return false;
+    const size_t bytes = static_cast<size_t>(PyUnicode_GET_LENGTH(text)) * PyUnicode_KIND(text);
+    collect();
+    if (!has_room(bytes)) {
+      Py_BEGIN_ALLOW_THREADS
+      std::unique_lock<std::mutex> lock(mutex_);
+      room_.wait(lock, [&] { return room_for(bytes); });
+      Py_END_ALLOW_THREADS
+      collect();
+    }
+    Py_INCREF(text);
+    {
+      std::lock_guard<std::mutex> lock(mutex_);
+      queue_.push_back(Job{text, file, bytes, 0});
+      backlog_ += bytes;
+    }
+    wake_.notify_one();
+    return true;
+  }
+
+  // Waits until every text handed over is scanned and its count is in
+  // `counts`. Returns false with MemoryError set when memory ran out.
+  bool drain() {
+    if (thread_.joinable()) {
+      Py_BEGIN_ALLOW_THREADS
+      std::unique_lock<std::mutex> lock(mutex_);
+      room_.wait(lock, [&] { return queue_.empty() && !busy_; });
+      Py_END_ALLOW_THREADS
+    }
+    collect();
+    if (failed_) {
+      PyErr_NoMemory();
+      return false;
+    }
+    return true;
+  }
+
+ private:
+  struct Job {
+    PyObject* text;
+    size_t file;
+    size_t bytes;
+    int64_t count;
+  };
+
+  bool start() {
+    if (thread_.joinable()) return true;
+    if (start_failed_) return false;
+    try {
+      thread_ = std::thread([this] { loop(); });
+    } catch (const std::exception&) {
+      start_failed_ = true;
+      return false;
+    }
+    return true;
+  }
+
+  bool room_for(size_t bytes) const { return backlog_ == 0 || backlog_ + bytes <= kMaxBacklog; }
+  bool has_room(size_t bytes) {
+    std::lock_guard<std::mutex> lock(mutex_);
+    return room_for(bytes);
+  }
+
+  void loop() {
+    std::unique_lock<std::mutex> lock(mutex_);
+    while (true) {
+      wake_.wait(lock, [&] { return stopping_ || !queue_.empty(); });
+      if (stopping_) return;
+      Job job = queue_.front();
+      queue_.pop_front();
+      busy_ = true;
+      lock.unlock();
+      if (!failed_) {
+        job.count = out_.scan(PyUnicode_KIND(job.text), PyUnicode_DATA(job.text),
+                              static_cast<size_t>(PyUnicode_GET_LENGTH(job.text)));
+        if (job.count < 0) failed_ = true;
+      }
+      lock.lock();
+      busy_ = false;
+      backlog_ -= job.bytes;
+      done_.push_back(job);
+      room_.notify_all();
+    }
+  }
+
+  // Takes the counts of the texts scanned so far and releases the texts.
+  void collect() {
+    std::vector<Job> done;
+    {
+      std::lock_guard<std::mutex> lock(mutex_);
+      done.swap(done_);
+    }
+    for (const Job& job : done) {
+      if (job.count > 0) out_.counts[job.file] = static_cast<uint64_t>(job.count);
+      Py_DECREF(job.text);
+    }
+  }
+
+  Collected& out_;
+  std::thread thread_;
+  std::mutex mutex_;
+  std::condition_variable wake_;  // work arrived, or stop
+  std::condition_variable room_;  // a text was scanned
+  std::deque<Job> queue_;
+  std::vector<Job> done_;
+  size_t backlog_ = 0;
+  bool busy_ = false;
+  bool stopping_ = false;
+  bool start_failed_ = false;
+  std::atomic<bool> failed_{false};
+};
 
 // Appends the items of a token list (an override's result or the host
-// regular-expression result) to the collection.
-bool append_list(Collected& out, PyObject* tokens) {
+// regular-expression result) to the collection; returns their number, or
+// -1 with an error set.
+int64_t append_list(Collected& out, PyObject* tokens) {
   if (tokens == Py_None) {
     PyErr_SetString(PyExc_TypeError, "'NoneType' object is not iterable");
-    return false;
+    return -1;
   }
   const Py_ssize_t count = PyList_GET_SIZE(tokens);
   if (out.over_limit()) {
     out.dropped += static_cast<uint64_t>(count);
-    return true;
+    return count;
   }
-  for (Py_ssize_t i = 0; i < count; ++i) {
-    PyObject* item = PyList_GET_ITEM(tokens, i);
-    if (PyUnicode_CheckExact(item)) {
-      uint32_t slot;
-      if (!out.index.intern(item, &slot)) return false;
-      out.stream.push(slot);
-    } else {
-      out.stream.push(SlotStream::kOddMark | static_cast<uint32_t>(out.odd.size()));
-      out.odd.push_back(Ref::borrow(item));
+  try {
+    for (Py_ssize_t i = 0; i < count; ++i) {
+      PyObject* item = PyList_GET_ITEM(tokens, i);
+      if (PyUnicode_CheckExact(item)) {
+        uint32_t slot;
+        if (!out.index->intern(item, &slot)) return -1;
+        out.stream.push(slot);
+      } else {
+        out.stream.push(SlotStream::kOddMark | static_cast<uint32_t>(out.odd.size()));
+        out.odd.push_back(Ref::borrow(item));
+      }
     }
+  } catch (const std::bad_alloc&) {
+    PyErr_NoMemory();
+    return -1;
   }
-  return true;
+  return count;
 }
 
 // Steps 7.2 to 7.5 for one opened input file.
-bool read_one(PyObject* self, PyObject* path, PyObject* file, Collected& out) {
+bool read_one(PyObject* self, PyObject* path, PyObject* file, Collected& out,
+              ScanWorker& worker) {
   Ref text = call_method(file, names().read);
   if (!text || !check_exact_or_none(text.get(), &PyUnicode_Type, "str")) {
     return fail_int(w, 53), false;
   }
+  const size_t position = out.counts.size();
   Ref override_tokens;
   int builtin = dispatch_tokenize(self, text.get(), &override_tokens);
   if (builtin < 0) return fail_int(w, 53), false;
@@ -111,10 +289,15 @@ bool read_one(PyObject* self, PyObject* path, PyObject* file, Collected& out) {
       return fail_int(w, 53), false;
     }
     if (native && PyUnicode_CheckExact(text.get())) {
-      if (out.over_limit()) {
-        out.dropped += count_tokens(text.get());
-      } else if (!out.index.scan(text.get(), out.stream)) {
-        return fail_int(w, 53), false;
+      out.counts.push_back(0);
+      if (!worker.submit(text.get(), position)) {
+        int64_t n = out.scan(PyUnicode_KIND(text.get()), PyUnicode_DATA(text.get()),
+                             static_cast<size_t>(PyUnicode_GET_LENGTH(text.get())));
+        if (n < 0) {
+          PyErr_NoMemory();
+          return fail_int(w, 53), false;
+        }
+        out.counts[position] = static_cast<uint64_t>(n);
       }
     } else {
       override_tokens = tokenize_builtin(text.get());
@@ -122,12 +305,12 @@ bool read_one(PyObject* self, PyObject* path, PyObject* file, Collected& out) {
     }
   }
   text.reset();
-  if (override_tokens && !append_list(out, override_tokens.get())) {
-    return fail_int(w, 54), false;
-  }
-  Ref count = Ref::steal(PyLong_FromUnsignedLongLong(out.total()));
-  if (!count || PyList_Append(out.boundaries.get(), count.get()) < 0) {
-    return fail_int(w, 55), false;
+  if (override_tokens) {
+    // The index is shared with the worker: let it finish first.
+    if (!worker.drain()) return fail_int(w, 53), false;
+    int64_t n = append_list(out, override_tokens.get());
+    if (n < 0) return fail_int(w, 54), false;
+    out.counts.push_back(static_cast<uint64_t>(n));
   }
   Ref base = os_path_call(names().basename, path);
   if (!base || PyList_Append(out.filenames.get(), base.get()) < 0) {
@@ -141,17 +324,33 @@ bool read_all(PyObject* self, PyObject* filepaths, Collected& out) {
     PyErr_SetString(PyExc_TypeError, "'NoneType' object is not iterable");
     return fail_int(w, 51), false;
   }
+  ScanWorker worker(out);
   // The list is walked by position, so that changes made to it meanwhile
   // are seen as a host for-loop would see them.
   for (Py_ssize_t i = 0; i < PyList_GET_SIZE(filepaths); ++i) {
     Ref path = Ref::borrow(PyList_GET_ITEM(filepaths, i));
     FileBlock block(w, 52);
     bool ok = block.run(open_text(path.get(), names().mode_r, nullptr), [&](PyObject* file) {
-      return read_one(self, path.get(), file, out);
+      return read_one(self, path.get(), file, out, worker);
     });
     if (!ok) return false;
   }
+  if (!worker.drain()) return fail_int(w, 53), false;
   return true;
+}
+
+// The cumulative token counts, one per input.
+Ref boundaries_of(const Collected& in) {
+  Ref list = Ref::steal(PyList_New(static_cast<Py_ssize_t>(in.counts.size())));
+  if (!list) return nullptr;
+  uint64_t total = 0;
+  for (size_t i = 0; i < in.counts.size(); ++i) {
+    total += in.counts[i];
+    PyObject* value = PyLong_FromUnsignedLongLong(total);
+    if (value == nullptr) return nullptr;
+    PyList_SET_ITEM(list.get(), static_cast<Py_ssize_t>(i), value);
+  }
+  return list;
 }
 
 // The id phase: one record per token, written in stream order.
@@ -168,7 +367,7 @@ bool read_all(PyObject* self, PyObject* filepaths, Collected& out) {
 class IdWriter {
  public:
   IdWriter(CompressorObject* c, Collected& in, uint8_t* records)
-      : c_(c), in_(in), records_(records), slot_ids_(in.index.size(), kUnresolved) {}
+      : c_(c), in_(in), records_(records), slot_ids_(in.index->size(), kUnresolved) {}
 
   bool run() {
     plain_ = maps_are_plain(c_);
@@ -221,9 +420,10 @@ class IdWriter {
   };
 
   int settle_slots(uint32_t* stop, Pending* pending, int* line) {
-    const uint32_t count = in_.index.size();
+    const uint32_t count = in_.index->size();
+    if (PyDict_GET_SIZE(c_->global_dict) == 0) return settle_all_new(line);
     for (uint32_t slot = 0; slot < count; ++slot) {
-      PyObject* token = in_.index.token(slot);
+      PyObject* token = in_.index->token(slot);
       PyObject* forward = c_->global_dict;
       sync_cache(forward);
       PyObject* value = PyDict_GetItemWithError(forward, token);
@@ -252,6 +452,64 @@ class IdWriter {
     return 1;
   }
 
+  // An empty forward map: every token is new and gets the next id in slot
+  // order. The entries are gathered in dicts sized for them and merged into
+  // the maps at once, which ends with the same maps, in the same insertion
+  // order, as storing them one by one (no lookup can tell the difference:
+  // the tokens are distinct and the keys run no host code), without
+  // growing the maps step by step.
+  int settle_all_new(int* line) {
+    const uint32_t count = in_.index->size();
+    if (count == 0) return 1;
+    raise_next_id_past_dict(c_);
+    // Ids run up to 2147483646; a negative next_id hands out none.
+    uint32_t take = count;
+    if (c_->next_id < 0) {
+      take = 0;
+    } else if (uint64_t{count} > uint64_t{INT32_MAX} - uint64_t(c_->next_id)) {
+      take = static_cast<uint32_t>(INT32_MAX - c_->next_id);
+    }
+    Ref forward_new = Ref::steal(_PyDict_NewPresized(take));
+    Ref inverse_new = Ref::steal(_PyDict_NewPresized(take));
+    if (!forward_new || !inverse_new) return *line = 68, -1;
+    const int32_t first = c_->next_id;
+    for (uint32_t slot = 0; slot < take; ++slot) {
+      const int32_t id = first + static_cast<int32_t>(slot);
+      Ref id_obj = Ref::steal(PyLong_FromLong(id));
+      PyObject* token = in_.index->token(slot);
+      if (!id_obj || PyDict_SetItem(forward_new.get(), token, id_obj.get()) < 0 ||
+          PyDict_SetItem(inverse_new.get(), id_obj.get(), token) < 0) {
+        // Keep what was stored so far, as storing one by one would have.
+        take = slot;
+        break;
+      }
+      slot_ids_[slot] = id;
+    }
+    const bool failed = PyErr_Occurred() != nullptr;
+    PyObject *type = nullptr, *value = nullptr, *tb = nullptr;
+    if (failed) PyErr_Fetch(&type, &value, &tb);
+    if (PyDict_Update(c_->global_dict, forward_new.get()) < 0 ||
+        PyDict_Update(c_->inverse_dict, inverse_new.get()) < 0) {
+      Py_XDECREF(type);
+      Py_XDECREF(value);
+      Py_XDECREF(tb);
+      return *line = 68, -1;
+    }
+    c_->next_id = first + static_cast<int32_t>(take);
+    // Both maps still hold plain keys only: str keys and int keys were added.
+    set_max_id(c_, take > 0 ? int64_t{c_->next_id} - 1 : -1, true);
+    set_inverse_plain(c_, true);
+    if (failed) {
+      PyErr_Restore(type, value, tb);
+      return *line = 68, -1;
+    }
+    if (take < count) {
+      // The first token that gets no id: the error storing one by one meets.
+      if (!check_id_available(c_) || !check_storable(c_->next_id)) return *line = 67, -1;
+    }
+    return 1;
+  }
+
   void write_settled() {
     const int32_t* ids = slot_ids_.data();
     uint8_t* out = records_;
@@ -276,7 +534,7 @@ class IdWriter {
       pending.value.reset();
       return true;
     }
-    return insert_new(in_.index.token(slot), id, line);
+    return insert_new(in_.index->token(slot), id, line);
   }
 
   bool id_for(uint32_t slot, int32_t* id, int* line) {
@@ -293,7 +551,7 @@ class IdWriter {
       *id = known;
       return true;
     }
-    PyObject* token = in_.index.token(slot);
+    PyObject* token = in_.index->token(slot);
     if (!fast_maps()) return assign_id(c_, token, id, line);
     bool stable = true;
     if (!assign_fast(token, id, line, &stable)) return false;
@@ -418,12 +676,13 @@ PyObject* encode_files(PyObject* self, PyObject* filepaths, PyObject* output_pat
   CompressorObject* c = as_compressor(self);
   const Names& n = names();
   Collected in;
-  in.boundaries = Ref::steal(PyList_New(0));
-  if (!in.boundaries) return fail(w, 47);
   in.filenames = Ref::steal(PyList_New(0));
   if (!in.filenames) return fail(w, 48);
 
   if (!read_all(self, filepaths, in)) return nullptr;
+  Ref boundaries = boundaries_of(in);
+  if (!boundaries) return fail(w, 55);
+  if (!in.index->materialize()) return fail(w, 59);
 
   const uint64_t count = in.total();
   if (in.over_limit()) {
@@ -440,6 +699,9 @@ PyObject* encode_files(PyObject* self, PyObject* filepaths, PyObject* output_pat
     IdWriter writer(c, in, records);
     if (!writer.run()) return nullptr;
   }
+  // The maps now hold every token str that is still needed.
+  in.index.reset();
+  in.odd.clear();
 
   Ref compressed = zstd_compress(packed.get(), zstd_level, threads);
   if (!compressed) return fail(w, 80);
@@ -447,7 +709,7 @@ PyObject* encode_files(PyObject* self, PyObject* filepaths, PyObject* output_pat
 
   Ref package = Ref::steal(PyDict_New());
   if (!package || PyDict_SetItem(package.get(), n.key_compressed, compressed.get()) < 0 ||
-      PyDict_SetItem(package.get(), n.key_file_boundaries, in.boundaries.get()) < 0 ||
+      PyDict_SetItem(package.get(), n.key_file_boundaries, boundaries.get()) < 0 ||
       PyDict_SetItem(package.get(), n.key_filenames, in.filenames.get()) < 0 ||
       PyDict_SetItem(package.get(), n.key_global_dict, c->global_dict) < 0) {
     return fail(w, 84);
