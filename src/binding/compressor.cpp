@@ -260,7 +260,7 @@ PyObject* unpickle_function(PyObject*, PyObject* const* args, Py_ssize_t nargs,
   return unpickle_object(v[0], checksum, v[2]);
 }
 
-// Function specs -------------------------------------------------------------------
+// Function definitions -------------------------------------------------------------------
 
 const char* const kSelf[] = {"self"};
 const char* const kTokenizeParamNames[] = {"self", "text"};
@@ -271,23 +271,23 @@ const char* const kDecodeParamNames[] = {"self", "package_path", "output_dir", "
 const char* const kSetStateParamNames[] = {"self", "__pyx_state"};
 const char* const kUnpickleParamNames[] = {"__pyx_type", "__pyx_checksum", "__pyx_state"};
 
-const FunctionSpec kLoadDictSpec{"load_dict", "QBCompressor.load_dict", kSelf, 1, true,
+const FunctionDef kLoadDictDef{"load_dict", "QBCompressor.load_dict", kSelf, 1, true,
                                  kSourceFile, kLoadDictLine, load_dict_method};
-const FunctionSpec kSaveDictSpec{"save_dict", "QBCompressor.save_dict", kSelf, 1, true,
+const FunctionDef kSaveDictDef{"save_dict", "QBCompressor.save_dict", kSelf, 1, true,
                                  kSourceFile, kSaveDictLine, save_dict_method};
-const FunctionSpec kTokenizeSpec{"tokenize", "QBCompressor.tokenize", kTokenizeParamNames, 2,
+const FunctionDef kTokenizeDef{"tokenize", "QBCompressor.tokenize", kTokenizeParamNames, 2,
                                  true, kSourceFile, kTokenizeLine, tokenize_method};
-const FunctionSpec kDetokenizeSpec{"detokenize", "QBCompressor.detokenize",
+const FunctionDef kDetokenizeDef{"detokenize", "QBCompressor.detokenize",
                                    kDetokenizeParamNames, 2, true, kSourceFile,
                                    kDetokenizeLine, detokenize_method};
-const FunctionSpec kEncodeSpec{"encode_files", "QBCompressor.encode_files", kEncodeParamNames,
+const FunctionDef kEncodeDef{"encode_files", "QBCompressor.encode_files", kEncodeParamNames,
                                5, true, kSourceFile, kEncodeLine, encode_files_method};
-const FunctionSpec kDecodeSpec{"decode_package", "QBCompressor.decode_package",
+const FunctionDef kDecodeDef{"decode_package", "QBCompressor.decode_package",
                                kDecodeParamNames, 4, true, kSourceFile, kDecodeLine,
                                decode_package_method};
-const FunctionSpec kReduceSpec{"__reduce_cython__", "QBCompressor.__reduce_cython__", kSelf,
+const FunctionDef kReduceDef{"__reduce_cython__", "QBCompressor.__reduce_cython__", kSelf,
                                1, true, kPickleSourceFile, kReduceLine, reduce_method};
-const FunctionSpec kSetStateSpec{"__setstate_cython__", "QBCompressor.__setstate_cython__",
+const FunctionDef kSetStateDef{"__setstate_cython__", "QBCompressor.__setstate_cython__",
                                  kSetStateParamNames, 2, true, kPickleSourceFile,
                                  kSetStateLine, setstate_method};
 
@@ -309,19 +309,19 @@ PyMethodDef compressor_methods[] = {
 
 }  // namespace
 
-const FunctionSpec kUnpickleSpec{"__pyx_unpickle_QBCompressor", "__pyx_unpickle_QBCompressor",
+const FunctionDef kUnpickleDef{"__pyx_unpickle_QBCompressor", "__pyx_unpickle_QBCompressor",
                                  kUnpickleParamNames, 3, false, kPickleSourceFile,
                                  kUnpickleLine, unpickle_function};
 
 const MethodEntry kMethods[] = {
-    {&kLoadDictSpec, nullptr, kLoadDictLine, kSourceFile},
-    {&kSaveDictSpec, nullptr, kSaveDictLine, kSourceFile},
-    {&kTokenizeSpec, nullptr, kTokenizeLine, kSourceFile},
-    {&kDetokenizeSpec, nullptr, kDetokenizeLine, kSourceFile},
-    {&kEncodeSpec, encode_defaults, kEncodeLine, kSourceFile},
-    {&kDecodeSpec, decode_defaults, kDecodeLine, kSourceFile},
-    {&kReduceSpec, nullptr, kReduceLine, kPickleSourceFile},
-    {&kSetStateSpec, nullptr, kSetStateLine, kPickleSourceFile},
+    {&kLoadDictDef, nullptr, kLoadDictLine, kSourceFile},
+    {&kSaveDictDef, nullptr, kSaveDictLine, kSourceFile},
+    {&kTokenizeDef, nullptr, kTokenizeLine, kSourceFile},
+    {&kDetokenizeDef, nullptr, kDetokenizeLine, kSourceFile},
+    {&kEncodeDef, encode_defaults, kEncodeLine, kSourceFile},
+    {&kDecodeDef, decode_defaults, kDecodeLine, kSourceFile},
+    {&kReduceDef, nullptr, kReduceLine, kPickleSourceFile},
+    {&kSetStateDef, nullptr, kSetStateLine, kPickleSourceFile},
 };
 const int kMethodCount = sizeof(kMethods) / sizeof(kMethods[0]);
 
@@ -355,7 +355,7 @@ int dispatch_tokenize(PyObject* self, PyObject* text, Ref* result) {
   }
   Ref method = getattr(self, names().tokenize);
   if (!method) return fail_int(kTokenizeWhere, kTokenizeLine);
-  if (is_function_for(method.get(), &kTokenizeSpec)) return 1;
+  if (is_function_for(method.get(), &kTokenizeDef)) return 1;
   Ref value = call(method.get(), text);
   if (!value || !check_exact_or_none(value.get(), &PyList_Type, "list")) {
     return fail_int(kTokenizeWhere, kTokenizeLine);

@@ -16,7 +16,7 @@ bool compressor_type_ready();
 // The functions installed on the class at start-up, in installation order,
 // each with the traceback line of its installation.
 struct MethodEntry {
-  const FunctionSpec* spec;
+  const FunctionDef* fdef;
   PyObject* (*defaults)();  // new reference, or null with no error for none
   int install_line;
   const char* install_file;
@@ -25,7 +25,7 @@ extern const MethodEntry kMethods[];
 extern const int kMethodCount;
 
 // The module function that rebuilds pickled objects.
-extern const FunctionSpec kUnpickleSpec;
+extern const FunctionDef kUnpickleDef;
 
 // Dispatch of the overridable `tokenize` for calls made by the module itself.
 // Returns 1 when the built-in operation applies (the caller runs it), 0 with

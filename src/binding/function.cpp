@@ -10,7 +10,7 @@ namespace {
 struct FunctionObject {
   PyObject_HEAD
   vectorcallfunc vectorcall;
-  const FunctionSpec* spec;
+  const FunctionDef* fdef;
   PyObject* name;
   PyObject* qualname;
   PyObject* module;
@@ -30,9 +30,9 @@ PyObject* function_vectorcall(PyObject* callable, PyObject* const* args, size_t 
                               PyObject* kwnames) {
   FunctionObject* f = as_function(callable);
   Py_ssize_t nargs = PyVectorcall_NARGS(nargsf);
-  if (!f->spec->is_method) return f->spec->body(nullptr, args, nargs, kwnames);
+  if (!f->fdef->is_method) return f->fdef->body(nullptr, args, nargs, kwnames);
   if (nargs < 1) {
-    PyErr_Format(PyExc_TypeError, "%.200s() %s", f->spec->name, "needs an argument");
+    PyErr_Format(PyExc_TypeError, "%.200s() %s", f->fdef->name, "needs an argument");
     return nullptr;
   }
   PyObject* self = args[0];
@@ -40,10 +40,10 @@ PyObject* function_vectorcall(PyObject* callable, PyObject* const* args, size_t 
     // Only instances carry the fields the bodies work on.
     PyErr_Format(PyExc_TypeError,
                  "descriptor '%.200s' for '%.100s' objects doesn't apply to a '%.100s' object",
-                 f->spec->name, CompressorType.tp_name, Py_TYPE(self)->tp_name);
+                 f->fdef->name, CompressorType.tp_name, Py_TYPE(self)->tp_name);
     return nullptr;
   }
-  return f->spec->body(self, args + 1, nargs - 1, kwnames);
+  return f->fdef->body(self, args + 1, nargs - 1, kwnames);
 }
 
 PyObject* function_descr_get(PyObject* func, PyObject* obj, PyObject* /*type*/) {
@@ -207,24 +207,24 @@ PyMethodDef function_methods[] = {
 };
 
 // A code object listing the parameters, with the given file and first line.
-Ref make_code(const FunctionSpec* spec) {
+Ref make_code(const FunctionDef* fdef) {
   Ref code = Ref::steal(
-      reinterpret_cast<PyObject*>(PyCode_NewEmpty(spec->file, spec->name, spec->first_line)));
+      reinterpret_cast<PyObject*>(PyCode_NewEmpty(fdef->file, fdef->name, fdef->first_line)));
   if (!code) return nullptr;
-  Ref varnames = Ref::steal(PyTuple_New(spec->nparams));
+  Ref varnames = Ref::steal(PyTuple_New(fdef->nparams));
   if (!varnames) return nullptr;
-  for (int i = 0; i < spec->nparams; ++i) {
-    PyObject* name = PyUnicode_InternFromString(spec->params[i]);
+  for (int i = 0; i < fdef->nparams; ++i) {
+    PyObject* name = PyUnicode_InternFromString(fdef->params[i]);
     if (name == nullptr) return nullptr;
     PyTuple_SET_ITEM(varnames.get(), i, name);
   }
   Ref replace = Ref::steal(PyObject_GetAttrString(code.get(), "replace"));
   if (!replace) return nullptr;
-  Ref kwargs = Ref::steal(Py_BuildValue("{s:i,s:i,s:O,s:i,s:s}", "co_argcount", spec->nparams,
-                                        "co_nlocals", spec->nparams, "co_varnames",
+  Ref kwargs = Ref::steal(Py_BuildValue("{s:i,s:i,s:O,s:i,s:s}", "co_argcount", fdef->nparams,
+                                        "co_nlocals", fdef->nparams, "co_varnames",
                                         varnames.get(), "co_flags",
                                         CO_OPTIMIZED | CO_NEWLOCALS, "co_qualname",
-                                        spec->qualname));
+                                        fdef->qualname));
   if (!kwargs) return nullptr;
   Ref empty = Ref::steal(PyTuple_New(0));
   if (!empty) return nullptr;
@@ -259,17 +259,17 @@ bool function_type_ready() {
   return PyType_Ready(&t) == 0;
 }
 
-Ref function_new(const FunctionSpec* spec, PyObject* defaults, PyObject* module_name,
+Ref function_new(const FunctionDef* fdef, PyObject* defaults, PyObject* module_name,
                  PyObject* globals) {
-  Ref code = make_code(spec);
+  Ref code = make_code(fdef);
   if (!code) return nullptr;
-  Ref name = Ref::steal(PyUnicode_InternFromString(spec->name));
-  Ref qualname = Ref::steal(PyUnicode_FromString(spec->qualname));
+  Ref name = Ref::steal(PyUnicode_InternFromString(fdef->name));
+  Ref qualname = Ref::steal(PyUnicode_FromString(fdef->qualname));
   if (!name || !qualname) return nullptr;
   FunctionObject* f = PyObject_GC_New(FunctionObject, &FunctionType);
   if (f == nullptr) return nullptr;
   f->vectorcall = function_vectorcall;
-  f->spec = spec;
+  f->fdef = fdef;
   f->name = name.release();
   f->qualname = qualname.release();
   f->module = Py_NewRef(module_name);
@@ -285,9 +285,9 @@ Ref function_new(const FunctionSpec* spec, PyObject* defaults, PyObject* module_
   return Ref::steal(reinterpret_cast<PyObject*>(f));
 }
 
-bool is_function_for(PyObject* obj, const FunctionSpec* spec) {
+bool is_function_for(PyObject* obj, const FunctionDef* fdef) {
   if (PyMethod_Check(obj)) obj = PyMethod_GET_FUNCTION(obj);
-  return Py_IS_TYPE(obj, &FunctionType) && as_function(obj)->spec == spec;
+  return Py_IS_TYPE(obj, &FunctionType) && as_function(obj)->fdef == fdef;
 }
 
 }  // namespace qbc

@@ -15,7 +15,7 @@ namespace qbc {
 using FunctionBody = PyObject* (*)(PyObject* self, PyObject* const* args, Py_ssize_t nargs,
                                    PyObject* kwnames);
 
-struct FunctionSpec {
+struct FunctionDef {
   const char* name;      // "load_dict"
   const char* qualname;  // "QBCompressor.load_dict"
   const char* const* params;  // parameter names, `self` included for methods
@@ -30,12 +30,12 @@ extern PyTypeObject FunctionType;
 
 bool function_type_ready();
 
-// A new function object for `spec`; `defaults` may be null (no defaults).
-Ref function_new(const FunctionSpec* spec, PyObject* defaults, PyObject* module_name,
+// A new function object for `fdef`; `defaults` may be null (no defaults).
+Ref function_new(const FunctionDef* fdef, PyObject* defaults, PyObject* module_name,
                  PyObject* globals);
 
-// True when `obj` is the function object made for `spec`, or a method bound
+// True when `obj` is the function object made for `fdef`, or a method bound
 // from it.
-bool is_function_for(PyObject* obj, const FunctionSpec* spec);
+bool is_function_for(PyObject* obj, const FunctionDef* fdef);
 
 }  // namespace qbc

@@ -327,15 +327,15 @@ int module_exec_impl(PyObject* module) {
         defaults = Ref::steal(m.defaults());
         if (!defaults && PyErr_Occurred()) return fail_at(m.install_line, m.install_file);
       }
-      Ref fn = function_new(m.spec, defaults.get(), module_name.get(), g_globals);
+      Ref fn = function_new(m.fdef, defaults.get(), module_name.get(), g_globals);
       if (!fn) return fail_at(m.install_line, m.install_file);
-      Ref name = Ref::steal(PyUnicode_InternFromString(m.spec->name));
+      Ref name = Ref::steal(PyUnicode_InternFromString(m.fdef->name));
       if (!name || PyDict_SetItem(type_dict, name.get(), fn.get()) < 0) {
         return fail_at(m.install_line, m.install_file);
       }
       PyType_Modified(&CompressorType);
     }
-    Ref unpickle = function_new(&kUnpickleSpec, nullptr, module_name.get(), g_globals);
+    Ref unpickle = function_new(&kUnpickleDef, nullptr, module_name.get(), g_globals);
     if (!unpickle || PyDict_SetItem(g_globals, n.unpickle_fn, unpickle.get()) < 0) {
       return fail_at(1, kPickleSourceFile);
     }
