@@ -33,12 +33,14 @@ demo: build
 
 # Packages and decoded files go to memory where /dev/shm exists, so that the
 # file system's own costs of creating thousands of files stay out of the
-# figures; pass e.g. BENCH_ARGS="--quick" for a short run.
+# figures; pass e.g. BENCH_ARGS="--quick" for a short run of the codec tables
+# (the tokenizer table before them always runs in full).
 BENCH_SCRATCH := $(if $(wildcard /dev/shm),--scratch /dev/shm/qbc-bench,)
 BENCH_ARGS ?=
 
 bench: build
 	@tools/install-deps corpora
+	PYTHONPATH=$(CURDIR)/$(BUILD) $(PYTHON) bench/bench_tokenizer.py
 	PYTHONPATH=$(CURDIR)/$(BUILD) $(PYTHON) bench/run.py $(BENCH_SCRATCH) $(BENCH_ARGS)
 
 clean:
