@@ -1256,6 +1256,32 @@ class TestFiles:
             "f": "a\u4e2d".encode(),
         }
 
+    @pytest.mark.parametrize("blocked", [None, 0, 1, 150, 299])
+    def test_many_files_of_every_width(self, tmp_path, pkg, outdir, blocked):
+        # Files are assembled ahead of the one being written: every file
+        # must still come out whole and in order, and a failure part way
+        # must leave exactly the earlier files.
+        forward = {"a": 1, "\u00e9": 2, "\u4e2d": 3, "\U0001F600": 4, " ": 5, "": 6}
+        ids, boundaries, expected = [], [], {}
+        inverse = {v: k for k, v in forward.items()}
+        for k in range(300):
+            file_ids = [1 + (k * 7 + j) % 6 for j in range(k % 40)]
+            ids += file_ids
+            boundaries.append(len(ids))
+            expected[f"f{k:03}"] = "".join(inverse[i] for i in file_ids).encode()
+        names = sorted(expected)
+        if blocked is not None:
+            (outdir / names[blocked]).mkdir(parents=True)
+        path = pkg(package(records(*ids), boundaries, names, forward))
+        c = fresh(tmp_path)
+        if blocked is None:
+            assert c.decode_package(path, str(outdir)) == names
+            assert listing(outdir) == expected
+        else:
+            raises(IsADirectoryError, c.decode_package, path, str(outdir))
+            written = {p.name: p.read_bytes() for p in outdir.iterdir() if p.is_file()}
+            assert written == {n: expected[n] for n in names[:blocked]}
+
     def test_detokenize_override_is_not_used(self, tmp_path, pkg, outdir):
         class Loud(QBCompressor):
             def detokenize(self, tokens):

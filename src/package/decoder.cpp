@@ -10,7 +10,12 @@
 
 #include <algorithm>
 #include <climits>
+#include <condition_variable>
+#include <cstdlib>
 #include <cstring>
+#include <memory>
+#include <mutex>
+#include <thread>
 #include <unordered_map>
 #include <vector>
 
@@ -160,6 +165,8 @@ struct Restored {
   const IdTable* table = nullptr;
   Ref list;                     // used when `records` is null
   Py_ssize_t count = 0;
+  // Entries met while joining one file, reused from file to file.
+  mutable std::vector<IdTable::Entry> scratch;
 };
 
 // Steps 8.1 to 8.3 for a stream that is not a bytes object: four item reads,
@@ -356,34 +363,47 @@ void copy_units(char* out, int to, Py_ssize_t pos, const uint8_t* src, int from,
   }
 }
 
-// The text of records [start, stop) in one allocation: one pass for its
-// length and width, one to copy.
-Ref join_native(const Restored& r, Py_ssize_t start, Py_ssize_t stop) {
-  const IdTable& table = *r.table;
-  const uint8_t* records = r.records;
+// Length in code points and width class of the text of records
+// [start, stop). With `kept`, the entries met are stored there in order, so
+// that copying reads them in order instead of from the table again.
+struct Shape {
   uint64_t length = 0;
   uint32_t wide = 0;
-  constexpr Py_ssize_t kAhead = 16;
+};
+
+Shape measure(const IdTable& table, const uint8_t* records, Py_ssize_t start, Py_ssize_t stop,
+              IdTable::Entry* kept) {
+  constexpr Py_ssize_t kAhead = 32;
+  Shape shape;
   for (Py_ssize_t i = start; i < stop; ++i) {
     if (i + kAhead < stop) table.prefetch(load_record(records + 4 * (i + kAhead)));
     const IdTable::Entry& e = table.at(load_record(records + 4 * i));
-    length += e.length;
-    wide = std::max(wide, e.wide);
+    if (kept != nullptr) kept[i - start] = e;
+    shape.length += e.length;
+    shape.wide = std::max(shape.wide, e.wide);
   }
-  if (length > static_cast<uint64_t>(PY_SSIZE_T_MAX)) {
-    PyErr_SetString(PyExc_OverflowError, "join() result is too long for a Python string");
-    return nullptr;
-  }
-  Ref result = Ref::steal(
-      PyUnicode_New(static_cast<Py_ssize_t>(length), IdTable::Entry::kMaxChars[wide]));
-  if (!result) return nullptr;
-  const int kind = PyUnicode_KIND(result.get());
-  char* out = static_cast<char*>(PyUnicode_DATA(result.get()));
-  const size_t out_bytes = static_cast<size_t>(length) * kind;
+  return shape;
+}
+
+int kind_of(uint32_t wide) {
+  return wide <= 1 ? PyUnicode_1BYTE_KIND : wide == 2 ? PyUnicode_2BYTE_KIND : PyUnicode_4BYTE_KIND;
+}
+
+// Copies the texts of records [start, stop) one after another into `out`
+// (`out_bytes` long, code units of width `kind`, which no text is wider
+// than). `kept` is null or holds the entries measure() met.
+void copy_texts(const IdTable& table, const uint8_t* records, Py_ssize_t start, Py_ssize_t stop,
+                const IdTable::Entry* kept, char* out, int kind, size_t out_bytes) {
   const uint8_t* arena = table.arena();
+  auto entry = [&](Py_ssize_t i) -> const IdTable::Entry& {
+    return kept != nullptr ? kept[i - start] : table.at(load_record(records + 4 * i));
+  };
+  constexpr Py_ssize_t kTextAhead = 8;
   size_t pos = 0;
   for (Py_ssize_t i = start; i < stop; ++i) {
-    const IdTable::Entry& e = table.at(load_record(records + 4 * i));
+    // The entries are near by now; the texts they point to may be far.
+    if (i + kTextAhead < stop) __builtin_prefetch(arena + entry(i + kTextAhead).offset);
+    const IdTable::Entry& e = entry(i);
     const uint8_t* src = arena + e.offset;
     const size_t bytes = size_t{e.length} * e.kind;
     if (static_cast<int>(e.kind) == kind && bytes <= 16 && pos * kind + 16 <= out_bytes) {
@@ -398,34 +418,223 @@ Ref join_native(const Restored& r, Py_ssize_t start, Py_ssize_t stop) {
     }
     pos += e.length;
   }
+}
+
+// Entries kept per file between the two passes; longer files look their
+// entries up twice instead.
+constexpr Py_ssize_t kKeptMax = Py_ssize_t{1} << 16;
+
+// The text of records [start, stop) in one allocation.
+Ref join_native(const Restored& r, Py_ssize_t start, Py_ssize_t stop) {
+  std::vector<IdTable::Entry>& kept = r.scratch;
+  const bool keep = stop - start <= kKeptMax;
+  if (keep) kept.resize(static_cast<size_t>(stop - start));
+  const Shape shape = measure(*r.table, r.records, start, stop, keep ? kept.data() : nullptr);
+  if (shape.length > static_cast<uint64_t>(PY_SSIZE_T_MAX)) {
+    PyErr_SetString(PyExc_OverflowError, "join() result is too long for a Python string");
+    return nullptr;
+  }
+  Ref result = Ref::steal(
+      PyUnicode_New(static_cast<Py_ssize_t>(shape.length), IdTable::Entry::kMaxChars[shape.wide]));
+  if (!result) return nullptr;
+  const int kind = PyUnicode_KIND(result.get());
+  copy_texts(*r.table, r.records, start, stop, keep ? kept.data() : nullptr,
+             static_cast<char*>(PyUnicode_DATA(result.get())), kind,
+             static_cast<size_t>(shape.length) * kind);
   return result;
 }
 
-// "".join(restored_tokens[start:stop]) under the host's slice rules.
-Ref file_text(const Restored& r, Py_ssize_t start, Py_ssize_t stop) {
+// Records [start, stop) of one file, after the host's slice rules.
+struct Range {
+  Py_ssize_t start;
+  Py_ssize_t stop;
+};
+
+Range file_range(const Restored& r, Py_ssize_t start, Py_ssize_t stop) {
   PySlice_AdjustIndices(r.count, &start, &stop, 1);
   if (stop < start) stop = start;
-  if (r.records != nullptr) return join_native(r, start, stop);
-  Ref slice = Ref::steal(PyList_GetSlice(r.list.get(), start, stop));
+  return Range{start, stop};
+}
+
+// "".join(restored_tokens[start:stop]) for a range file_range() gave.
+Ref file_text(const Restored& r, Range range) {
+  if (r.records != nullptr) return join_native(r, range.start, range.stop);
+  Ref slice = Ref::steal(PyList_GetSlice(r.list.get(), range.start, range.stop));
   if (!slice) return nullptr;
   return Ref::steal(PyUnicode_Join(names().empty_str, slice.get()));
 }
 
+// Assembles the texts of the files to come on a second thread while the
+// host writes the current one.
+//
+// The table and the records are a snapshot that nothing changes while the
+// files are written, so the worker only reads them; it touches no host
+// object and writes each text into a buffer of its own, from which the
+// calling thread makes the str when that file's turn comes. A file the
+// worker could not assemble (too long for a buffer ahead, no memory) is
+// joined by the calling thread as without the worker, so every error is
+// raised where it would be otherwise.
+class JoinAhead {
+ public:
+  // Assembled texts waiting to be taken are held up to this many bytes.
+  static constexpr size_t kMaxAhead = size_t{64} << 20;
+  // Files of more records than this are joined by the calling thread.
+  static constexpr Py_ssize_t kMaxRecords = Py_ssize_t{1} << 22;
+
+  JoinAhead(const Restored& r, std::vector<Range> ranges)
+      : r_(r), ranges_(std::move(ranges)), slots_(ranges_.size()) {}
+  JoinAhead(const JoinAhead&) = delete;
+  JoinAhead& operator=(const JoinAhead&) = delete;
+
+  ~JoinAhead() {
+    {
+      std::lock_guard<std::mutex> lock(mutex_);
+      stopping_ = true;
+    }
+    room_.notify_all();
+    if (thread_.joinable()) {
+      Py_BEGIN_ALLOW_THREADS
+      thread_.join();
+      Py_END_ALLOW_THREADS
+    }
+    for (Slot& slot : slots_) std::free(slot.data);
+  }
+
+  // Starts the worker; false when no thread could be started.
+  bool start() {
+    try {
+      thread_ = std::thread([this] { loop(); });
+    } catch (const std::exception&) {
+      return false;
+    }
+    return true;
+  }
+
+  // The text of file `k`; files are taken in order. Null with an error set.
+  Ref take(size_t k) {
+    Slot* slot = &slots_[k];
+    bool waiting;
+    {
+      std::lock_guard<std::mutex> lock(mutex_);
+      waiting = slot->state == Slot::kPending;
+    }
+    if (waiting) {
+      Py_BEGIN_ALLOW_THREADS
+      std::unique_lock<std::mutex> lock(mutex_);
+      ready_.wait(lock, [&] { return slot->state != Slot::kPending; });
+      Py_END_ALLOW_THREADS
+    }
+    if (slot->state == Slot::kHere) return join_native(r_, ranges_[k].start, ranges_[k].stop);
+    const int kind = kind_of(slot->wide);
+    const size_t bytes = static_cast<size_t>(slot->length) * kind;
+    Ref text = Ref::steal(PyUnicode_New(static_cast<Py_ssize_t>(slot->length),
+                                        IdTable::Entry::kMaxChars[slot->wide]));
+    if (text) std::memcpy(PyUnicode_DATA(text.get()), slot->data, bytes);
+    std::free(slot->data);
+    slot->data = nullptr;
+    {
+      std::lock_guard<std::mutex> lock(mutex_);
+      ahead_ -= bytes;
+    }
+    room_.notify_all();
+    return text;
+  }
+
+ private:
+  struct Slot {
+    enum State { kPending, kReady, kHere };
+    State state = kPending;
+    char* data = nullptr;  // malloc'd, `length` code points of kind_of(wide)
+    uint64_t length = 0;
+    uint32_t wide = 0;
+  };
+
+  void loop() {
+    std::vector<IdTable::Entry> kept;
+    for (size_t k = 0; k < ranges_.size(); ++k) {
+      const Range range = ranges_[k];
+      Slot& slot = slots_[k];
+      Slot::State state = Slot::kHere;
+      if (range.stop - range.start <= kMaxRecords) {
+        std::unique_lock<std::mutex> lock(mutex_);
+        room_.wait(lock, [&] { return stopping_ || ahead_ < kMaxAhead; });
+        if (stopping_) return;
+        lock.unlock();
+        state = assemble(range, slot, kept);
+      }
+      {
+        std::lock_guard<std::mutex> lock(mutex_);
+        if (stopping_) return;
+        slot.state = state;
+        if (state == Slot::kReady) ahead_ += static_cast<size_t>(slot.length) * kind_of(slot.wide);
+      }
+      ready_.notify_one();
+    }
+  }
+
+  Slot::State assemble(Range range, Slot& slot, std::vector<IdTable::Entry>& kept) noexcept {
+    const size_t n = static_cast<size_t>(range.stop - range.start);
+    IdTable::Entry* keep = nullptr;
+    if (range.stop - range.start <= kKeptMax) {
+      try {
+        kept.resize(n);
+        keep = kept.data();
+      } catch (const std::bad_alloc&) {
+      }
+    }
+    const Shape shape = measure(*r_.table, r_.records, range.start, range.stop, keep);
+    // A text this long is refused by the calling thread, with its error.
+    if (shape.length > static_cast<uint64_t>(PY_SSIZE_T_MAX) / 4) return Slot::kHere;
+    const int kind = kind_of(shape.wide);
+    const size_t bytes = static_cast<size_t>(shape.length) * kind;
+    char* data = static_cast<char*>(std::malloc(bytes != 0 ? bytes : 1));
+    if (data == nullptr) return Slot::kHere;
+    copy_texts(*r_.table, r_.records, range.start, range.stop, keep, data, kind, bytes);
+    slot.data = data;
+    slot.length = shape.length;
+    slot.wide = shape.wide;
+    return Slot::kReady;
+  }
+
+  const Restored& r_;
+  const std::vector<Range> ranges_;
+  std::vector<Slot> slots_;
+  std::thread thread_;
+  std::mutex mutex_;
+  std::condition_variable ready_;  // a file's text is ready, or left to the caller
+  std::condition_variable room_;   // a text was taken, or stop
+  size_t ahead_ = 0;
+  bool stopping_ = false;
+};
+
 bool write_files(PyObject* output_dir, const std::vector<Entry>& entries, const Restored& r) {
   const Names& n = names();
+  std::vector<Range> ranges;
+  ranges.reserve(entries.size());
   Py_ssize_t start = 0;
   for (const Entry& entry : entries) {
+    ranges.push_back(file_range(r, start, entry.boundary));
+    start = entry.boundary;
+  }
+  // With more than one file, the next texts are assembled while the host
+  // writes the current one.
+  std::unique_ptr<JoinAhead> ahead;
+  if (r.records != nullptr && entries.size() > 1) {
+    ahead = std::make_unique<JoinAhead>(r, ranges);
+    if (!ahead->start()) ahead.reset();
+  }
+  for (size_t k = 0; k < entries.size(); ++k) {
+    const Entry& entry = entries[k];
     Ref path = os_path_call(n.join, output_dir, entry.name.get());
     if (!path) return fail_int(w, 123), false;
     FileBlock block(w, 123);
     bool ok = block.run(open_text(path.get(), n.mode_w, n.empty_str), [&](PyObject* file) {
-      Ref text = file_text(r, start, entry.boundary);
+      Ref text = ahead ? ahead->take(k) : file_text(r, ranges[k]);
       if (!text) return fail_int(w, 124), false;
       if (!call_method(file, n.write, text.get())) return fail_int(w, 124), false;
       return true;
     });
     if (!ok) return false;
-    start = entry.boundary;
   }
   return true;
 }
