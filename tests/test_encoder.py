@@ -1013,10 +1013,28 @@ class TestIds:
         c.encode_files(paths, out)
         assert len(c.global_dict) == 22
 
-    @pytest.mark.skip(reason="needs more than 536870912 tokens (several GiB of memory)")
-    def test_more_tokens_than_a_package_holds(self):
-        """More than 2**29 tokens fail with OverflowError before any id is
-        assigned; too large to run here."""
+    def test_more_tokens_than_a_package_holds(self, tmp_path, out):
+        # 2**29 + 1 tokens in two files (about 0.5 GB of text and 2 GB of
+        # memory): the call fails before any id is assigned, and tokens past
+        # the limit are only counted.
+        half = tmp_path / "half.txt"
+        with open(half, "w") as f:
+            chunk = "a " * (1 << 20)
+            for _ in range(1 << 7):
+                f.write(chunk)
+        third = tmp_path / "third.txt"
+        third.write_text("a b")
+        fourth = tmp_path / "fourth.txt"
+        fourth.write_text("c")
+        c = fresh(tmp_path)
+        c.global_dict["b"] = 7
+        c.next_id = 8
+        paths = [str(half), str(half), str(third), str(fourth)]
+        exc = raises(OverflowError, c.encode_files, paths, out,
+                     match=r"^536870916 tokens are more than the 536870912 one package can hold$")
+        assert entries(exc) == at(59)
+        assert c.global_dict == {"b": 7} and c.inverse_dict == {} and c.next_id == 8
+        assert not os.path.exists(out)
 
 
 # Output phase ---------------------------------------------------------------------------
