@@ -1041,6 +1041,46 @@ class TestIds:
 
 
 class TestOutput:
+    @pytest.mark.parametrize("existing", [{}, {"a": 1}])
+    def test_compressor_error_after_the_ids(self, tmp_path, files, out, existing):
+        # The host's own compressor may start before the maps are filled;
+        # its error still comes after every id is assigned, at its own line.
+        c = fresh(tmp_path)
+        c.global_dict.update(existing)
+        c.inverse_dict.update({v: k for k, v in existing.items()})
+        c.next_id = 5
+        paths = files(*[f"w{i} " * 3 for i in range(300)])
+        exc = raises(ValueError, c.encode_files, paths, out, zstd_level=100,
+                     match=r"^level must be less than 23$")
+        assert entries(exc) == at(80)
+        assert len(c.global_dict) == len(existing) + 301 and c.next_id == 5 + 301
+        assert c.inverse_dict == {v: k for k, v in c.global_dict.items()}
+        assert not os.path.exists(out)
+        # The object stays usable, and the next call sees the ids now stored.
+        assert c.encode_files(paths[:1], out) > 0
+        assert ids_in(out) == [c.global_dict["w0"], c.global_dict[" "]] * 3
+
+    def test_replaced_compressor_class_of_the_host_module(self, tmp_path, monkeypatch, files,
+                                                          out):
+        calls = []
+        real = zstandard.ZstdCompressor
+
+        class Compressor:
+            # A wrapper, not a subclass: the host's compressor type does not
+            # survive being subclassed.
+            def __init__(self, **kwargs):
+                self.inner = real(**kwargs)
+
+            def compress(self, data):
+                calls.append(bytes(data))
+                return self.inner.compress(data)
+
+        monkeypatch.setattr(zstandard, "ZstdCompressor", Compressor)
+        c = fresh(tmp_path)
+        c.encode_files(files("a b", "b"), out)
+        assert calls == [struct.pack(">4I", 1, 2, 3, 3)]
+        assert ids_in(out) == [1, 2, 3, 3]
+
     def test_compressor_gets_the_whole_record_array(self, tmp_path, monkeypatch, files, out):
         fake = RecordingZstd(result=b"xyz")
         monkeypatch.setattr(qbc_compressor, "zstd", fake)

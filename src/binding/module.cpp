@@ -314,6 +314,7 @@ int module_exec_impl(PyObject* module) {
     o.pickle_module = pickle.new_ref();
     o.pickle_load = optional_attr(pickle.get(), "load");
     o.zstd_module = zstd.new_ref();
+    o.zstd_compressor = optional_attr(zstd.get(), "ZstdCompressor");
     o.zstd_decompressor = optional_attr(zstd.get(), "ZstdDecompressor");
     g_originals = o;
     // 9: the methods, then the module function.

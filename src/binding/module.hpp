@@ -40,6 +40,7 @@ struct Originals {
   PyObject* pickle_module;
   PyObject* pickle_load;
   PyObject* zstd_module;
+  PyObject* zstd_compressor;
   PyObject* zstd_decompressor;
 };
 const Originals& originals();

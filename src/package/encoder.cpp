@@ -366,8 +366,17 @@ Ref boundaries_of(const Collected& in) {
 // changed what a lookup finds.
 class IdWriter {
  public:
-  IdWriter(CompressorObject* c, Collected& in, uint8_t* records)
-      : c_(c), in_(in), records_(records), slot_ids_(in.index->size(), kUnresolved) {}
+  // Where the records may be compressed while the maps are still growing.
+  struct Early {
+    BackgroundCompress* compress;
+    PyObject* packed;  // the bytearray `records` points into
+    int32_t level;
+    int32_t threads;
+  };
+
+  IdWriter(CompressorObject* c, Collected& in, uint8_t* records, const Early* early)
+      : c_(c), in_(in), records_(records), early_(early),
+        slot_ids_(in.index->size(), kUnresolved) {}
 
   bool run() {
     plain_ = maps_are_plain(c_);
@@ -378,7 +387,7 @@ class IdWriter {
       int settled = settle_slots(&stop, &pending, &line);
       if (settled < 0) return fail_int(w, line), false;
       if (settled > 0) {
-        write_settled();
+        if (!written_) write_settled();
         return true;
       }
     }
@@ -473,10 +482,35 @@ class IdWriter {
     Ref inverse_new = Ref::steal(_PyDict_NewPresized(take));
     if (!forward_new || !inverse_new) return *line = 68, -1;
     const int32_t first = c_->next_id;
+    std::vector<Ref> tokens;  // the tokens, once the index is gone
+    if (take == count && early_ != nullptr) {
+      // Every token gets an id and the ids are known now: the records are
+      // complete before the maps are filled, and the host's own compressor
+      // (which runs no host code) can start on them. From here to the end
+      // of the maps nothing runs host code either: the gathering dicts
+      // exist, and storing distinct plain keys into them needs no growth.
+      for (uint32_t slot = 0; slot < count; ++slot) {
+        slot_ids_[slot] = first + static_cast<int32_t>(slot);
+      }
+      write_settled();
+      written_ = true;
+      // Only the index's strs are needed from here on: keeping just them
+      // leaves the compressor the memory of the index.
+      try {
+        tokens.reserve(count);
+        for (uint32_t slot = 0; slot < count; ++slot) {
+          tokens.push_back(Ref::borrow(in_.index->token(slot)));
+        }
+        in_.index.reset();
+      } catch (const std::bad_alloc&) {
+        tokens.clear();
+      }
+      early_->compress->start(early_->packed, early_->level, early_->threads);
+    }
     for (uint32_t slot = 0; slot < take; ++slot) {
       const int32_t id = first + static_cast<int32_t>(slot);
       Ref id_obj = Ref::steal(PyLong_FromLong(id));
-      PyObject* token = in_.index->token(slot);
+      PyObject* token = in_.index ? in_.index->token(slot) : tokens[slot].get();
       if (!id_obj || PyDict_SetItem(forward_new.get(), token, id_obj.get()) < 0 ||
           PyDict_SetItem(inverse_new.get(), id_obj.get(), token) < 0) {
         // Keep what was stored so far, as storing one by one would have.
@@ -488,8 +522,13 @@ class IdWriter {
     const bool failed = PyErr_Occurred() != nullptr;
     PyObject *type = nullptr, *value = nullptr, *tb = nullptr;
     if (failed) PyErr_Fetch(&type, &value, &tb);
-    if (PyDict_Update(c_->global_dict, forward_new.get()) < 0 ||
-        PyDict_Update(c_->inverse_dict, inverse_new.get()) < 0) {
+    // Each gathering dict goes as soon as it is merged, so that at most
+    // one is held beside its copy.
+    bool merged = PyDict_Update(c_->global_dict, forward_new.get()) == 0;
+    forward_new.reset();
+    merged = merged && PyDict_Update(c_->inverse_dict, inverse_new.get()) == 0;
+    inverse_new.reset();
+    if (!merged) {
       Py_XDECREF(type);
       Py_XDECREF(value);
       Py_XDECREF(tb);
@@ -643,6 +682,8 @@ class IdWriter {
   CompressorObject* c_;
   Collected& in_;
   uint8_t* records_;
+  const Early* early_;
+  bool written_ = false;  // the records are complete
   std::vector<int32_t> slot_ids_;
   bool tainted_ = false;
   // Both maps plain dicts whose keys run no host code when hashed or
@@ -695,15 +736,20 @@ PyObject* encode_files(PyObject* self, PyObject* filepaths, PyObject* output_pat
       PyByteArray_FromStringAndSize(nullptr, static_cast<Py_ssize_t>(count * 4)));
   if (!packed) return fail(w, 59);
   uint8_t* records = reinterpret_cast<uint8_t*>(PyByteArray_AS_STRING(packed.get()));
+  // Declared before the writer so that a compression it started is waited
+  // for on every way out.
+  BackgroundCompress background;
   {
-    IdWriter writer(c, in, records);
+    const IdWriter::Early early{&background, packed.get(), zstd_level, threads};
+    IdWriter writer(c, in, records, zstd_compress_is_host_own() ? &early : nullptr);
     if (!writer.run()) return nullptr;
   }
   // The maps now hold every token str that is still needed.
   in.index.reset();
   in.odd.clear();
 
-  Ref compressed = zstd_compress(packed.get(), zstd_level, threads);
+  Ref compressed = background.started() ? background.finish()
+                                        : zstd_compress(packed.get(), zstd_level, threads);
   if (!compressed) return fail(w, 80);
   packed.reset();
 

@@ -48,6 +48,83 @@ Ref zstd_compress(PyObject* data, int32_t level, int32_t threads) {
   return call_method(compressor.get(), n.compress, data);
 }
 
+bool zstd_compress_is_host_own() {
+  const Names& n = names();
+  const Originals& o = originals();
+  Ref zstd = module_global(n.zstd);
+  if (!zstd) {
+    PyErr_Clear();
+    return false;
+  }
+  if (zstd.get() != o.zstd_module || o.zstd_compressor == nullptr) return false;
+  // A plain module's attribute is an entry of its namespace.
+  PyObject* cls = PyDict_GetItemWithError(PyModule_GetDict(zstd.get()), n.ZstdCompressor);
+  if (cls == nullptr) PyErr_Clear();
+  return cls != nullptr && cls == o.zstd_compressor;
+}
+
+bool BackgroundCompress::start(PyObject* data, int32_t level, int32_t threads) {
+  if (_Py_IsFinalizing()) return false;
+  data_ = Ref::borrow(data);
+  level_ = level;
+  threads_ = threads;
+  try {
+    thread_ = std::thread([this] { run(); });
+  } catch (const std::exception&) {
+    data_.reset();
+    return false;
+  }
+  // Hand the interpreter lock over until the call has begun; taking it
+  // back then waits until the compressor lets go of it.
+  Py_BEGIN_ALLOW_THREADS
+  {
+    std::unique_lock<std::mutex> lock(mutex_);
+    entered_cv_.wait(lock, [&] { return entered_; });
+  }
+  Py_END_ALLOW_THREADS
+  return true;
+}
+
+void BackgroundCompress::run() {
+  PyGILState_STATE state = PyGILState_Ensure();
+  {
+    std::lock_guard<std::mutex> lock(mutex_);
+    entered_ = true;
+  }
+  entered_cv_.notify_all();
+  result_ = zstd_compress(data_.get(), level_, threads_);
+  if (!result_) PyErr_Fetch(&type_, &value_, &tb_);
+  PyGILState_Release(state);
+}
+
+Ref BackgroundCompress::finish() {
+  if (thread_.joinable()) {
+    Py_BEGIN_ALLOW_THREADS
+    thread_.join();
+    Py_END_ALLOW_THREADS
+  }
+  data_.reset();
+  if (!result_) {
+    PyErr_Restore(type_, value_, tb_);
+    type_ = value_ = tb_ = nullptr;
+    return nullptr;
+  }
+  return std::move(result_);
+}
+
+BackgroundCompress::~BackgroundCompress() {
+  if (thread_.joinable()) {
+    Py_BEGIN_ALLOW_THREADS
+    thread_.join();
+    Py_END_ALLOW_THREADS
+  }
+  data_.reset();
+  result_.reset();
+  Py_XDECREF(type_);
+  Py_XDECREF(value_);
+  Py_XDECREF(tb_);
+}
+
 Ref zstd_decompress(PyObject* payload) {
   const Names& n = names();
   Ref zstd = module_global(n.zstd);
