@@ -1256,6 +1256,25 @@ class TestFiles:
             "f": "a\u4e2d".encode(),
         }
 
+    @pytest.mark.parametrize("count", [1, 7, 2049, 70001])
+    @pytest.mark.parametrize("wide", ["\u00e9", "\u4e2d", "\U0001F600"])
+    def test_long_files_of_short_and_long_tokens(self, tmp_path, pkg, outdir, count, wide):
+        # Tokens of every length around the short-copy sizes, most of them
+        # narrower than the file, in files short enough to keep their
+        # entries between the passes and too long for that.
+        forward = {"x" * n: n + 1 for n in range(21)}
+        forward[wide] = 30
+        forward[wide * 9] = 31
+        inverse = {v: k for k, v in forward.items()}
+        ids = [[30, 31, *range(1, 22)][(k * 5) % 23] for k in range(count)]
+        ids[-1] = 30
+        path = pkg(package(records(*ids, *ids[::-1]), [count, 2 * count], ["f", "g"], forward))
+        fresh(tmp_path).decode_package(path, str(outdir))
+        assert listing(outdir) == {
+            "f": "".join(inverse[i] for i in ids).encode(),
+            "g": "".join(inverse[i] for i in ids[::-1]).encode(),
+        }
+
     @pytest.mark.parametrize("blocked", [None, 0, 1, 150, 299])
     def test_many_files_of_every_width(self, tmp_path, pkg, outdir, blocked):
         # Files are assembled ahead of the one being written: every file

@@ -75,10 +75,11 @@ Ref build_inverse(PyObject* forward, PairVisitor* visitor) {
     PyErr_Format(PyExc_AttributeError, "'NoneType' object has no attribute '%.30s'", "items");
     return nullptr;
   }
-  Ref inverse = Ref::steal(PyDict_New());
-  if (!inverse) return nullptr;
   if (PyDict_CheckExact(forward)) {
     const Py_ssize_t length = PyDict_GET_SIZE(forward);
+    // Sized for one entry per pair at once, instead of growing step by step.
+    Ref inverse = Ref::steal(_PyDict_NewPresized(length));
+    if (!inverse) return nullptr;
     Py_ssize_t pos = 0;
     PyObject *key, *value;
     while (true) {
@@ -93,6 +94,8 @@ Ref build_inverse(PyObject* forward, PairVisitor* visitor) {
     }
     return inverse;
   }
+  Ref inverse = Ref::steal(PyDict_New());
+  if (!inverse) return nullptr;
   Ref items = call_method(forward, names().items);
   if (!items) return nullptr;
   Ref first, second;
