@@ -1275,6 +1275,19 @@ class TestFiles:
             "g": "".join(inverse[i] for i in ids[::-1]).encode(),
         }
 
+    @pytest.mark.parametrize("wide_at", [0, 599_999, 600_000, 1_199_999, None])
+    def test_file_assembled_in_halves(self, tmp_path, pkg, outdir, wide_at):
+        # A file this long is assembled in two halves at once; the wide
+        # token in either half (or none) decides the width of the whole.
+        forward = {"ab": 1, " ": 2, "xyz" * 6: 3, "\u4e2d\u00e9": 4}
+        inverse = {v: k for k, v in forward.items()}
+        ids = [(1, 2, 3, 2)[k % 4] for k in range(1_200_000)]
+        if wide_at is not None:
+            ids[wide_at] = 4
+        path = pkg(package(records(*ids), [len(ids)], ["f"], forward))
+        fresh(tmp_path).decode_package(path, str(outdir))
+        assert (outdir / "f").read_bytes() == "".join(inverse[i] for i in ids).encode()
+
     @pytest.mark.parametrize("blocked", [None, 0, 1, 150, 299])
     def test_many_files_of_every_width(self, tmp_path, pkg, outdir, blocked):
         # Files are assembled ahead of the one being written: every file

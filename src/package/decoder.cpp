@@ -13,7 +13,9 @@
 #include <condition_variable>
 #include <cstdlib>
 #include <cstring>
+#include <functional>
 #include <memory>
+#include <system_error>
 #include <mutex>
 #include <thread>
 #include <unordered_map>
@@ -464,8 +466,72 @@ void copy_texts(const IdTable& table, const uint8_t* records, Py_ssize_t start, 
 // entries up twice instead.
 constexpr Py_ssize_t kKeptMax = Py_ssize_t{1} << 16;
 
+// Runs `f` on a second thread while the caller goes on, or at join() when
+// no thread could be started.
+class Beside {
+ public:
+  template <class F>
+  explicit Beside(F&& f) {
+    try {
+      thread_ = std::thread(std::forward<F>(f));
+    } catch (const std::system_error&) {
+      later_ = std::forward<F>(f);
+    }
+  }
+  Beside(const Beside&) = delete;
+  Beside& operator=(const Beside&) = delete;
+  ~Beside() { join(); }
+  void join() {
+    if (thread_.joinable()) thread_.join();
+    if (later_) {
+      later_();
+      later_ = nullptr;
+    }
+  }
+
+ private:
+  std::thread thread_;
+  std::function<void()> later_;
+};
+
+// Files of at least this many records are assembled in two halves at once.
+constexpr Py_ssize_t kSplitFrom = Py_ssize_t{1} << 20;
+
+// The text of a long file, its second half measured and copied on another
+// thread. Each half writes only its own part of the result.
+Ref join_halves(const Restored& r, Py_ssize_t start, Py_ssize_t stop) {
+  const IdTable& table = *r.table;
+  const Py_ssize_t mid = start + (stop - start) / 2;
+  Shape first, second;
+  {
+    Beside helper([&] { second = measure(table, r.records, mid, stop, nullptr); });
+    first = measure(table, r.records, start, mid, nullptr);
+  }
+  const uint64_t length = first.length + second.length;
+  if (length > static_cast<uint64_t>(PY_SSIZE_T_MAX)) {
+    PyErr_SetString(PyExc_OverflowError, "join() result is too long for a Python string");
+    return nullptr;
+  }
+  const uint32_t wide = std::max(first.wide, second.wide);
+  Ref result = Ref::steal(
+      PyUnicode_New(static_cast<Py_ssize_t>(length), IdTable::Entry::kMaxChars[wide]));
+  if (!result) return nullptr;
+  const int kind = PyUnicode_KIND(result.get());
+  char* out = static_cast<char*>(PyUnicode_DATA(result.get()));
+  const size_t first_bytes = static_cast<size_t>(first.length) * kind;
+  const size_t second_bytes = static_cast<size_t>(second.length) * kind;
+  {
+    Beside helper([&] {
+      copy_texts(table, r.records, mid, stop, nullptr, out + first_bytes, kind, second_bytes);
+    });
+    copy_texts(table, r.records, start, mid, nullptr, out, kind, first_bytes);
+  }
+  return result;
+}
+
 // The text of records [start, stop) in one allocation.
 Ref join_native(const Restored& r, Py_ssize_t start, Py_ssize_t stop) {
+  if (stop - start >= kSplitFrom) return join_halves(r, start, stop);
   std::vector<IdTable::Entry>& kept = r.scratch;
   const bool keep = stop - start <= kKeptMax;
   if (keep) kept.resize(static_cast<size_t>(stop - start));
