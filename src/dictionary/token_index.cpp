@@ -532,6 +532,10 @@ struct TokenIndex::Impl {
       } else if (sizeof(Unit) == 2 && width == 1 && len <= kPackedBytes && room >= 16) {
         form = pack_loaded_narrowed(reinterpret_cast<const uint16_t*>(src), len);
         hash = mix(form) & mask;
+      } else if (sizeof(Unit) == 4 && width < 4 && len * width <= kPackedBytes &&
+                 room >= 16) {
+        form = pack_loaded_narrowed32(reinterpret_cast<const uint32_t*>(src), len, width);
+        hash = mix(form) & mask;
       } else {
         form = other_form(src, len, width, r, i);
         hash = hash_of(form);

@@ -313,6 +313,38 @@ inline PackedKey pack_loaded_narrowed(const uint16_t* src, size_t len) {
 #endif
 }
 
+// Packs the key of `len` 32-bit units that all fit `width` (1 or 2) bytes,
+// narrowed to that width, as pack_narrowed() does, for a key of at most 15
+// bytes. With vector loads, which read 16 units for width 1 and 8 for
+// width 2: that many units must be readable at `src`.
+inline PackedKey pack_loaded_narrowed32(const uint32_t* src, size_t len, unsigned width) {
+#if defined(__SSE2__) && defined(__x86_64__)
+  using namespace scan_detail;
+  const auto* v = reinterpret_cast<const __m128i*>(src);
+  __m128i packed;
+  if (width == 1) {
+    // Units past the key may be wide; saturation makes them some byte, and
+    // the masks drop them.
+    const __m128i low = _mm_packs_epi32(_mm_loadu_si128(v), _mm_loadu_si128(v + 1));
+    const __m128i high = _mm_packs_epi32(_mm_loadu_si128(v + 2), _mm_loadu_si128(v + 3));
+    packed = _mm_packus_epi16(low, high);
+  } else {
+    // Signed saturation keeps 0..0xFFFF exact once moved to -0x8000..0x7FFF.
+    const __m128i bias = _mm_set1_epi32(0x8000);
+    const __m128i a = _mm_sub_epi32(_mm_loadu_si128(v), bias);
+    const __m128i b = _mm_sub_epi32(_mm_loadu_si128(v + 1), bias);
+    packed = _mm_add_epi16(_mm_packs_epi32(a, b), _mm_set1_epi16(-0x8000));
+  }
+  const size_t nbytes = len * width;
+  const uint64_t lo = static_cast<uint64_t>(_mm_cvtsi128_si64(packed));
+  const uint64_t hi =
+      static_cast<uint64_t>(_mm_cvtsi128_si64(_mm_unpackhi_epi64(packed, packed)));
+  return PackedKey{lo & kLowMasks[nbytes], (hi & kHighMasks[nbytes]) | shape_bits(nbytes, width)};
+#else
+  return pack_narrowed(src, len, width);
+#endif
+}
+
 // Block scanning -------------------------------------------------------------
 //
 // scan_runs() above tests one unit at a time and branches at every run end

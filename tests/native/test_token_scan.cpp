@@ -511,4 +511,26 @@ TEST(PackedKey, LoadedNarrowedMatchesNarrowed) {
   }
 }
 
+TEST(PackedKey, LoadedNarrowed32MatchesNarrowed) {
+  uint32_t seed = 7;
+  for (unsigned width : {1u, 2u}) {
+    const uint32_t fits = width == 1 ? 0xFFu : 0xFFFFu;
+    for (size_t len = 0; len * width <= qbc::kPackedBytes; ++len) {
+      for (int i = 0; i < 200; ++i) {
+        std::vector<uint32_t> units(16);
+        for (size_t k = 0; k < units.size(); ++k) {
+          seed = seed * 1103515245u + 12345u;
+          // The key's units fit the width, with the top values of it
+          // often; those past it may be any code point.
+          const uint32_t r = seed >> 8;
+          units[k] = k < len ? (r % 4 == 0 ? fits - (r >> 4) % 3 : r & fits) : r % 0x110000;
+        }
+        ASSERT_EQ(qbc::pack_loaded_narrowed32(units.data(), len, width),
+                  qbc::pack_narrowed(units.data(), len, width))
+            << len << " " << width;
+      }
+    }
+  }
+}
+
 }  // namespace
