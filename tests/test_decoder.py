@@ -13,7 +13,7 @@ import zstandard
 
 import qbc_compressor
 from qbc_compressor import QBCompressor
-from traceback_entries import names_and_lines
+from traceback_entries import innermost_first as entries
 
 DECODE = "qbc_compressor.QBCompressor.decode_package"
 MAX_ID = 2147483647
@@ -22,18 +22,20 @@ MAX_ID = 2147483647
 # Helpers ----------------------------------------------------------------------
 
 
-def entries(exc):
-    """The module's traceback entries of `exc` as (name, line), in the order
-    they were added: innermost first."""
-    return names_and_lines(exc)[::-1]
-
-
 def at(*lines):
     return [(DECODE, line) for line in lines]
 
 
 def fresh(tmp_path, cls=QBCompressor):
     return cls(str(tmp_path / "no-such-dict.bin"))
+
+
+def stand_in_decompressor(monkeypatch, decompress):
+    """Sets the module's `zstd` to one whose decompressor calls `decompress`."""
+    monkeypatch.setattr(
+        qbc_compressor, "zstd",
+        types.SimpleNamespace(ZstdDecompressor=lambda: types.SimpleNamespace(
+            decompress=decompress)))
 
 
 def records(*ids):
@@ -886,10 +888,7 @@ class TestStream:
                     c.inverse_dict[1] = "changed"
                 return records(1, 1, 1)[i]
 
-        monkeypatch.setattr(
-            qbc_compressor, "zstd",
-            types.SimpleNamespace(ZstdDecompressor=lambda: types.SimpleNamespace(
-                decompress=lambda payload: Stream())))
+        stand_in_decompressor(monkeypatch, lambda payload: Stream())
         path = pkg(package(b"", [3], ["f"], {"a": 1}))
         c.decode_package(path, str(outdir))
         assert (outdir / "f").read_text() == "aswappedchanged"
@@ -901,10 +900,7 @@ class TestStream:
             c.inverse_dict[1] = "changed"
             return records(1, 2)
 
-        monkeypatch.setattr(
-            qbc_compressor, "zstd",
-            types.SimpleNamespace(ZstdDecompressor=lambda: types.SimpleNamespace(
-                decompress=decompress)))
+        stand_in_decompressor(monkeypatch, decompress)
         path = pkg(package(b"", [2], ["f"], {"a": 1, "b": 2}))
         c.decode_package(path, str(outdir))
         assert (outdir / "f").read_text() == "changedb"
@@ -916,10 +912,7 @@ class TestStream:
             c.inverse_dict = {2: "other"}
             return records(1, 2)
 
-        monkeypatch.setattr(
-            qbc_compressor, "zstd",
-            types.SimpleNamespace(ZstdDecompressor=lambda: types.SimpleNamespace(
-                decompress=decompress)))
+        stand_in_decompressor(monkeypatch, decompress)
         path = pkg(package(b"", [2], ["f"], {"a": 1, "b": 2}))
         c.decode_package(path, str(outdir))
         assert (outdir / "f").read_text() == "<UNK>other"

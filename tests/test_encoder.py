@@ -13,7 +13,7 @@ import zstandard
 
 import qbc_compressor
 from qbc_compressor import QBCompressor
-from traceback_entries import names_and_lines
+from traceback_entries import innermost_first as entries
 
 ENCODE = "qbc_compressor.QBCompressor.encode_files"
 TOKENIZE = "qbc_compressor.QBCompressor.tokenize"
@@ -21,12 +21,6 @@ MAX_ID = 2147483647
 
 
 # Helpers ----------------------------------------------------------------------
-
-
-def entries(exc):
-    """The module's traceback entries of `exc` as (name, line), in the order
-    they were added: innermost first."""
-    return names_and_lines(exc)[::-1]
 
 
 def at(*lines):

@@ -24,3 +24,9 @@ def entries(exc):
 def names_and_lines(exc):
     """(name, line) of every module entry, outermost first."""
     return [(name, line) for name, _file, line in entries(exc)]
+
+
+def innermost_first(exc):
+    """(name, line) of every module entry, in the order they were added:
+    innermost first."""
+    return names_and_lines(exc)[::-1]

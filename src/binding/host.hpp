@@ -3,6 +3,8 @@
 // the module-level `os` functions looked up at each use.
 #pragma once
 
+#include <thread>
+
 #include "binding/handle.hpp"
 #include "binding/traceback.hpp"
 
@@ -15,6 +17,15 @@ Ref call(PyObject* callable, A... args) {
   return Ref::steal(PyObject_Vectorcall(callable, argv + 1,
                                         sizeof...(A) | PY_VECTORCALL_ARGUMENTS_OFFSET, nullptr));
 }
+// Waits for a thread with the interpreter lock released, so that other
+// threads, the one waited for among them, may take it meanwhile.
+inline void join_releasing_lock(std::thread& thread) {
+  if (!thread.joinable()) return;
+  Py_BEGIN_ALLOW_THREADS
+  thread.join();
+  Py_END_ALLOW_THREADS
+}
+
 inline Ref call0(PyObject* callable) {
   return Ref::steal(PyObject_CallNoArgs(callable));
 }

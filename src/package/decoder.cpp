@@ -395,6 +395,16 @@ int kind_of(uint32_t wide) {
   return wide <= 1 ? PyUnicode_1BYTE_KIND : wide == 2 ? PyUnicode_2BYTE_KIND : PyUnicode_4BYTE_KIND;
 }
 
+// An empty str for a text of that shape. Null with an error set.
+Ref new_text(const Shape& shape) {
+  if (shape.length > static_cast<uint64_t>(PY_SSIZE_T_MAX)) {
+    PyErr_SetString(PyExc_OverflowError, "join() result is too long for a Python string");
+    return nullptr;
+  }
+  return Ref::steal(PyUnicode_New(static_cast<Py_ssize_t>(shape.length),
+                                  IdTable::Entry::kMaxChars[shape.wide]));
+}
+
 // Widens 16 one-byte code units to two-byte ones (32 bytes written).
 inline void widen16(const uint8_t* src, char* dst) {
 #if defined(__SSE2__)
@@ -507,14 +517,7 @@ Ref join_halves(const Restored& r, Py_ssize_t start, Py_ssize_t stop) {
     Beside helper([&] { second = measure(table, r.records, mid, stop, nullptr); });
     first = measure(table, r.records, start, mid, nullptr);
   }
-  const uint64_t length = first.length + second.length;
-  if (length > static_cast<uint64_t>(PY_SSIZE_T_MAX)) {
-    PyErr_SetString(PyExc_OverflowError, "join() result is too long for a Python string");
-    return nullptr;
-  }
-  const uint32_t wide = std::max(first.wide, second.wide);
-  Ref result = Ref::steal(
-      PyUnicode_New(static_cast<Py_ssize_t>(length), IdTable::Entry::kMaxChars[wide]));
+  Ref result = new_text(Shape{first.length + second.length, std::max(first.wide, second.wide)});
   if (!result) return nullptr;
   const int kind = PyUnicode_KIND(result.get());
   char* out = static_cast<char*>(PyUnicode_DATA(result.get()));
@@ -536,12 +539,7 @@ Ref join_native(const Restored& r, Py_ssize_t start, Py_ssize_t stop) {
   const bool keep = stop - start <= kKeptMax;
   if (keep) kept.resize(static_cast<size_t>(stop - start));
   const Shape shape = measure(*r.table, r.records, start, stop, keep ? kept.data() : nullptr);
-  if (shape.length > static_cast<uint64_t>(PY_SSIZE_T_MAX)) {
-    PyErr_SetString(PyExc_OverflowError, "join() result is too long for a Python string");
-    return nullptr;
-  }
-  Ref result = Ref::steal(
-      PyUnicode_New(static_cast<Py_ssize_t>(shape.length), IdTable::Entry::kMaxChars[shape.wide]));
+  Ref result = new_text(shape);
   if (!result) return nullptr;
   const int kind = PyUnicode_KIND(result.get());
   copy_texts(*r.table, r.records, start, stop, keep ? kept.data() : nullptr,
@@ -598,11 +596,7 @@ class JoinAhead {
       stopping_ = true;
     }
     room_.notify_all();
-    if (thread_.joinable()) {
-      Py_BEGIN_ALLOW_THREADS
-      thread_.join();
-      Py_END_ALLOW_THREADS
-    }
+    join_releasing_lock(thread_);
     for (Slot& slot : slots_) std::free(slot.data);
   }
 
@@ -633,8 +627,7 @@ class JoinAhead {
     if (slot->state == Slot::kHere) return join_native(r_, ranges_[k].start, ranges_[k].stop);
     const int kind = kind_of(slot->wide);
     const size_t bytes = static_cast<size_t>(slot->length) * kind;
-    Ref text = Ref::steal(PyUnicode_New(static_cast<Py_ssize_t>(slot->length),
-                                        IdTable::Entry::kMaxChars[slot->wide]));
+    Ref text = new_text(Shape{slot->length, slot->wide});
     if (text) std::memcpy(PyUnicode_DATA(text.get()), slot->data, bytes);
     std::free(slot->data);
     slot->data = nullptr;

@@ -115,11 +115,7 @@ class ScanWorker {
       left.swap(queue_);
     }
     wake_.notify_all();
-    if (thread_.joinable()) {
-      Py_BEGIN_ALLOW_THREADS
-      thread_.join();
-      Py_END_ALLOW_THREADS
-    }
+    join_releasing_lock(thread_);
     collect();
     for (Job& job : left) Py_DECREF(job.text);
   }

@@ -98,11 +98,7 @@ void BackgroundCompress::run() {
 }
 
 Ref BackgroundCompress::finish() {
-  if (thread_.joinable()) {
-    Py_BEGIN_ALLOW_THREADS
-    thread_.join();
-    Py_END_ALLOW_THREADS
-  }
+  join_releasing_lock(thread_);
   data_.reset();
   if (!result_) {
     PyErr_Restore(type_, value_, tb_);
@@ -113,11 +109,7 @@ Ref BackgroundCompress::finish() {
 }
 
 BackgroundCompress::~BackgroundCompress() {
-  if (thread_.joinable()) {
-    Py_BEGIN_ALLOW_THREADS
-    thread_.join();
-    Py_END_ALLOW_THREADS
-  }
+  join_releasing_lock(thread_);
   data_.reset();
   result_.reset();
   Py_XDECREF(type_);
