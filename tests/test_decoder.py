@@ -1281,6 +1281,22 @@ class TestFiles:
         fresh(tmp_path).decode_package(path, str(outdir))
         assert (outdir / "f").read_bytes() == "".join(inverse[i] for i in ids).encode()
 
+    def test_file_too_long_to_assemble_ahead(self, tmp_path, pkg, outdir):
+        # A file of more than 2**22 records among others is left to the
+        # calling thread while the files after it are assembled ahead.
+        forward = {"ab": 1, " ": 2, "\u4e2d": 3}
+        long_file = struct.pack(">I", 3) + struct.pack(">2I", 1, 2) * ((1 << 21) + 1)
+        short_file = struct.pack(">3I", 3, 2, 1)
+        stream = short_file + long_file + short_file
+        count = len(stream) // 4
+        path = pkg(package(stream, [3, count - 3, count], ["a", "b", "c"], forward))
+        fresh(tmp_path).decode_package(path, str(outdir))
+        assert listing(outdir) == {
+            "a": "\u4e2d ab".encode(),
+            "b": ("\u4e2d" + "ab " * ((1 << 21) + 1)).encode(),
+            "c": "\u4e2d ab".encode(),
+        }
+
     @pytest.mark.parametrize("blocked", [None, 0, 1, 150, 299])
     def test_many_files_of_every_width(self, tmp_path, pkg, outdir, blocked):
         # Files are assembled ahead of the one being written: every file
