@@ -952,18 +952,25 @@ class TestIds:
         assert c.next_id == MAX_ID
         assert not os.path.exists(out)
 
+    # An empty inverse map is filled in place; one holding entries gets the
+    # new ones merged, an entry at a reused id keeping its position.
+    @pytest.mark.parametrize("inverse", [{}, {2: "stale", -5: "other"}],
+                             ids=["empty", "holding-entries"])
     def test_new_tokens_of_an_empty_map_keep_first_occurrence_order(self, tmp_path, files,
-                                                                    out):
+                                                                    out, inverse):
         # Many distinct tokens, repeated in another order in a second file:
         # ids follow first occurrence, inverse entries follow the ids.
         words = [f"w{i}" for i in range(3000)]
         c = fresh(tmp_path)
+        c.inverse_dict.update(inverse)
         c.encode_files(files(" ".join(words), " ".join(reversed(words))), out)
         expected = {}
         for token in [t for w in words for t in (w, " ")][:-1]:
             expected.setdefault(token, len(expected) + 1)
         assert list(c.global_dict.items()) == list(expected.items())
-        assert list(c.inverse_dict.items()) == [(i, t) for t, i in expected.items()]
+        reference = dict(inverse)
+        reference.update((i, t) for t, i in expected.items())
+        assert list(c.inverse_dict.items()) == list(reference.items())
         stream = ids_in(out)
         assert stream[:3] == [expected["w0"], expected[" "], expected["w1"]]
         assert stream[-1] == expected["w0"] and c.next_id == len(expected) + 1

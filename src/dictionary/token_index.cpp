@@ -33,6 +33,9 @@
 #if defined(__linux__)
 #include <sys/mman.h>
 #endif
+#if defined(__GLIBC__)
+#include <malloc.h>
+#endif
 
 #define XXH_INLINE_ALL
 #include <xxhash.h>
@@ -238,6 +241,12 @@ void release_large(void* p, size_t bytes) noexcept {
   }
 #endif
   std::free(p);
+}
+
+void return_free_memory() noexcept {
+#if defined(__GLIBC__)
+  malloc_trim(0);
+#endif
 }
 
 void SlotStream::next_chunk() {

@@ -30,6 +30,12 @@ namespace qbc {
 void* allocate_large(size_t bytes, bool zero = false);
 void release_large(void* p, size_t bytes) noexcept;
 
+// Gives the free pages of the process's heaps back to the system. Memory
+// freed in the middle of a heap (texts read, tables outgrown) otherwise
+// stays resident until reused; calling this before a phase that allocates
+// elsewhere (another thread's arena, fresh mappings) keeps the peak down.
+void return_free_memory() noexcept;
+
 // An allocator for standard containers of such arrays.
 template <class T>
 struct LargeAllocator {

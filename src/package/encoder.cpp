@@ -463,6 +463,13 @@ class IdWriter {
   // order, as storing them one by one (no lookup can tell the difference:
   // the tokens are distinct and the keys run no host code), without
   // growing the maps step by step.
+  //
+  // While the compressor runs beside this, the entries go straight into the
+  // maps instead when both are empty: merging copies a whole table next to
+  // its gathering dict, and that copy would add to the compressor's own
+  // buffers at the call's peak. Growing an empty map step by step drops
+  // only keys tables, and storing into it replaces no value, so nothing
+  // here can run host code either way.
   int settle_all_new(int* line) {
     const uint32_t count = in_.index->size();
     if (count == 0) return 1;
@@ -474,12 +481,16 @@ class IdWriter {
     } else if (uint64_t{count} > uint64_t{INT32_MAX} - uint64_t(c_->next_id)) {
       take = static_cast<uint32_t>(INT32_MAX - c_->next_id);
     }
-    Ref forward_new = Ref::steal(_PyDict_NewPresized(take));
-    Ref inverse_new = Ref::steal(_PyDict_NewPresized(take));
-    if (!forward_new || !inverse_new) return *line = 68, -1;
     const int32_t first = c_->next_id;
+    const bool early = take == count && early_ != nullptr;
+    const bool direct = early && PyDict_GET_SIZE(c_->inverse_dict) == 0;
+    Ref forward_new = direct ? Ref::borrow(c_->global_dict)
+                             : Ref::steal(_PyDict_NewPresized(take));
+    Ref inverse_new = direct ? Ref::borrow(c_->inverse_dict)
+                             : Ref::steal(_PyDict_NewPresized(take));
+    if (!forward_new || !inverse_new) return *line = 68, -1;
     std::vector<Ref> tokens;  // the tokens, once the index is gone
-    if (take == count && early_ != nullptr) {
+    if (early) {
       // Every token gets an id and the ids are known now: the records are
       // complete before the maps are filled, and the host's own compressor
       // (which runs no host code) can start on them. From here to the end
@@ -501,6 +512,9 @@ class IdWriter {
       } catch (const std::bad_alloc&) {
         tokens.clear();
       }
+      // The records are written: the ids per slot are not needed again.
+      std::vector<int32_t>().swap(slot_ids_);
+      return_free_memory();
       early_->compress->start(early_->packed, early_->level, early_->threads);
     }
     for (uint32_t slot = 0; slot < take; ++slot) {
@@ -513,17 +527,23 @@ class IdWriter {
         take = slot;
         break;
       }
-      slot_ids_[slot] = id;
+      if (!written_) slot_ids_[slot] = id;
     }
     const bool failed = PyErr_Occurred() != nullptr;
     PyObject *type = nullptr, *value = nullptr, *tb = nullptr;
     if (failed) PyErr_Fetch(&type, &value, &tb);
-    // Each gathering dict goes as soon as it is merged, so that at most
-    // one is held beside its copy.
-    bool merged = PyDict_Update(c_->global_dict, forward_new.get()) == 0;
-    forward_new.reset();
-    merged = merged && PyDict_Update(c_->inverse_dict, inverse_new.get()) == 0;
-    inverse_new.reset();
+    bool merged = true;
+    if (!direct) {
+      // Each gathering dict goes as soon as it is merged, so that at most
+      // one is held beside its copy.
+      merged = PyDict_Update(c_->global_dict, forward_new.get()) == 0;
+      forward_new.reset();
+      merged = merged && PyDict_Update(c_->inverse_dict, inverse_new.get()) == 0;
+      inverse_new.reset();
+    }
+    // The tables the maps outgrew are free now, before the compressor's
+    // output is gathered.
+    if (early) return_free_memory();
     if (!merged) {
       Py_XDECREF(type);
       Py_XDECREF(value);
@@ -743,6 +763,7 @@ PyObject* encode_files(PyObject* self, PyObject* filepaths, PyObject* output_pat
   // The maps now hold every token str that is still needed.
   in.index.reset();
   in.odd.clear();
+  if (!background.started()) return_free_memory();
 
   Ref compressed = background.started() ? background.finish()
                                         : zstd_compress(packed.get(), zstd_level, threads);
