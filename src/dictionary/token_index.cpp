@@ -243,9 +243,11 @@ void release_large(void* p, size_t bytes) noexcept {
   std::free(p);
 }
 
-void return_free_memory() noexcept {
+void return_free_memory(size_t working_bytes) noexcept {
 #if defined(__GLIBC__)
-  malloc_trim(0);
+  if (working_bytes >= (size_t{4} << 20)) malloc_trim(0);
+#else
+  (void)working_bytes;
 #endif
 }
 

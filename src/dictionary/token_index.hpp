@@ -34,7 +34,10 @@ void release_large(void* p, size_t bytes) noexcept;
 // freed in the middle of a heap (texts read, tables outgrown) otherwise
 // stays resident until reused; calling this before a phase that allocates
 // elsewhere (another thread's arena, fresh mappings) keeps the peak down.
-void return_free_memory() noexcept;
+// Walking the heaps takes tens of microseconds, more than a small call
+// gains, so it is skipped when `working_bytes`, the memory the call works
+// with, is under 4 MiB.
+void return_free_memory(size_t working_bytes) noexcept;
 
 // An allocator for standard containers of such arrays.
 template <class T>

@@ -514,7 +514,7 @@ class IdWriter {
       }
       // The records are written: the ids per slot are not needed again.
       std::vector<int32_t>().swap(slot_ids_);
-      return_free_memory();
+      return_free_memory(packed_bytes());
       early_->compress->start(early_->packed, early_->level, early_->threads);
     }
     for (uint32_t slot = 0; slot < take; ++slot) {
@@ -543,7 +543,7 @@ class IdWriter {
     }
     // The tables the maps outgrew are free now, before the compressor's
     // output is gathered.
-    if (early) return_free_memory();
+    if (early) return_free_memory(packed_bytes());
     if (!merged) {
       Py_XDECREF(type);
       Py_XDECREF(value);
@@ -563,6 +563,10 @@ class IdWriter {
       if (!check_id_available(c_) || !check_storable(c_->next_id)) return *line = 67, -1;
     }
     return 1;
+  }
+
+  size_t packed_bytes() const {
+    return static_cast<size_t>(PyByteArray_GET_SIZE(early_->packed));
   }
 
   void write_settled() {
@@ -763,7 +767,7 @@ PyObject* encode_files(PyObject* self, PyObject* filepaths, PyObject* output_pat
   // The maps now hold every token str that is still needed.
   in.index.reset();
   in.odd.clear();
-  if (!background.started()) return_free_memory();
+  if (!background.started()) return_free_memory(static_cast<size_t>(count * 4));
 
   Ref compressed = background.started() ? background.finish()
                                         : zstd_compress(packed.get(), zstd_level, threads);
