@@ -35,6 +35,7 @@
 #endif
 #if defined(__GLIBC__)
 #include <malloc.h>
+#include <unistd.h>
 #endif
 
 #define XXH_INLINE_ALL
@@ -241,6 +242,34 @@ void release_large(void* p, size_t bytes) noexcept {
   }
 #endif
   std::free(p);
+}
+
+void discard_pages(void* p, size_t bytes) noexcept {
+#if defined(__linux__)
+  const size_t page = static_cast<size_t>(sysconf(_SC_PAGESIZE));
+  const auto start = reinterpret_cast<uintptr_t>(p);
+  const uintptr_t first = (start + page - 1) / page * page;
+  const uintptr_t last = (start + bytes) / page * page;
+  if (p != nullptr && first < last) {
+    madvise(reinterpret_cast<void*>(first), last - first, MADV_DONTNEED);
+  }
+#else
+  (void)p;
+  (void)bytes;
+#endif
+}
+
+void advise_huge_pages(void* p, size_t bytes) noexcept {
+#if defined(__linux__) && defined(MADV_HUGEPAGE)
+  if (p == nullptr || bytes < kMappedFrom) return;
+  const auto start = reinterpret_cast<uintptr_t>(p);
+  const uintptr_t first = (start + kHugePage - 1) / kHugePage * kHugePage;
+  const uintptr_t last = (start + bytes) / kHugePage * kHugePage;
+  if (first < last) madvise(reinterpret_cast<void*>(first), last - first, MADV_HUGEPAGE);
+#else
+  (void)p;
+  (void)bytes;
+#endif
 }
 
 void return_free_memory(size_t working_bytes) noexcept {

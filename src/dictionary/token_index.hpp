@@ -30,6 +30,18 @@ namespace qbc {
 void* allocate_large(size_t bytes, bool zero = false);
 void release_large(void* p, size_t bytes) noexcept;
 
+// Gives the whole pages inside [p, p + bytes) back to the system, from any
+// allocator: the block's contents there are no longer needed and read as
+// zero afterwards.
+void discard_pages(void* p, size_t bytes) noexcept;
+
+// Asks for huge pages for the whole huge pages inside a block that another
+// allocator (the host's) has just handed out and nobody has written yet,
+// from the same size on as allocate_large(). Only a hint: where the block
+// came from the heap instead of a mapping of its own, the pages asked for
+// are simply those of the heap.
+void advise_huge_pages(void* p, size_t bytes) noexcept;
+
 // Gives the free pages of the process's heaps back to the system. Memory
 // freed in the middle of a heap (texts read, tables outgrown) otherwise
 // stays resident until reused; calling this before a phase that allocates

@@ -489,7 +489,10 @@ class IdWriter {
     Ref inverse_new = direct ? Ref::borrow(c_->inverse_dict)
                              : Ref::steal(_PyDict_NewPresized(take));
     if (!forward_new || !inverse_new) return *line = 68, -1;
-    std::vector<Ref> tokens;  // the tokens, once the index is gone
+    // The tokens once the index is gone, each dropped once stored, and the
+    // pages of those done given back while the maps grow.
+    std::vector<Ref> tokens;
+    size_t discarded = 0;
     if (early) {
       // Every token gets an id and the ids are known now: the records are
       // complete before the maps are filled, and the host's own compressor
@@ -528,6 +531,14 @@ class IdWriter {
         break;
       }
       if (!written_) slot_ids_[slot] = id;
+      if (!tokens.empty()) {
+        tokens[slot].reset();
+        if (slot - discarded >= kDiscardEvery) {
+          discarded = slot;
+          discard_pages(tokens.data(), slot * sizeof(Ref));
+          return_free_memory(packed_bytes());
+        }
+      }
     }
     const bool failed = PyErr_Occurred() != nullptr;
     PyObject *type = nullptr, *value = nullptr, *tb = nullptr;
@@ -564,6 +575,9 @@ class IdWriter {
     }
     return 1;
   }
+
+  // Slots stored between two returns of freed memory while the maps grow.
+  static constexpr uint32_t kDiscardEvery = 1u << 16;
 
   size_t packed_bytes() const {
     return static_cast<size_t>(PyByteArray_GET_SIZE(early_->packed));
@@ -756,6 +770,8 @@ PyObject* encode_files(PyObject* self, PyObject* filepaths, PyObject* output_pat
       PyByteArray_FromStringAndSize(nullptr, static_cast<Py_ssize_t>(count * 4)));
   if (!packed) return fail(w, 59);
   uint8_t* records = reinterpret_cast<uint8_t*>(PyByteArray_AS_STRING(packed.get()));
+  // Every byte is written next, in order.
+  advise_huge_pages(records, static_cast<size_t>(count * 4));
   // Declared before the writer so that a compression it started is waited
   // for on every way out.
   BackgroundCompress background;
