@@ -4,6 +4,7 @@ import collections.abc
 import os
 import pathlib
 import pickle
+import re
 import struct
 import types
 import warnings
@@ -1041,6 +1042,55 @@ class TestIds:
 # Output phase ---------------------------------------------------------------------------
 
 
+class TestMemoryExhaustion:
+    @pytest.mark.parametrize("existing", [{}, {"w3": 1, " ": 2}])
+    def test_each_allocation_failing_in_turn(self, tmp_path, files, out, capfd, existing):
+        # Wherever the host runs out of memory, the call raises MemoryError
+        # (or the host's own error for it) and the maps are what storing new
+        # tokens one by one leaves: a prefix of them in the forward map, the
+        # same prefix or one fewer in the inverse map, next_id past the
+        # inverse map's ids; no error is reported on stderr.
+        _testcapi = pytest.importorskip("_testcapi")
+        words = " ".join(f"w{i}" for i in range(40))
+        paths = files(words + "\n" + words)
+        new_tokens = [t for t in dict.fromkeys(re.findall(r"\S+|\s+", words + "\n"))
+                      if t not in existing]
+        start_id = len(existing) + 1
+        failures = successes = 0
+        for nth in range(10_000):
+            c = fresh(tmp_path)
+            c.global_dict.update(existing)
+            c.inverse_dict.update({v: k for k, v in existing.items()})
+            c.next_id = start_id
+            _testcapi.set_nomemory(nth, nth + 1)
+            try:
+                c.encode_files(paths, out)
+                error = None
+            except (MemoryError, RuntimeError) as exc:
+                error = exc
+            finally:
+                _testcapi.remove_mem_hooks()
+            forward = list(c.global_dict.items())[len(existing):]
+            inverse = list(c.inverse_dict.items())[len(existing):]
+            assert [k for k, _ in forward] == new_tokens[: len(forward)], nth
+            assert [(v, k) for k, v in forward[: len(inverse)]] == inverse, nth
+            assert len(forward) - len(inverse) in (0, 1), nth
+            assert [v for v, _ in inverse] == list(range(start_id, start_id + len(inverse)))
+            assert c.next_id == start_id + len(inverse), nth
+            if error is None:
+                # Some allocations have a way round them; past the call's
+                # last one, every call succeeds.
+                assert len(inverse) == len(new_tokens)
+                successes += 1
+                if successes == 20:
+                    break
+            else:
+                failures += 1
+                successes = 0
+        assert failures > 20
+        assert capfd.readouterr().err == ""
+
+
 class TestOutput:
     @pytest.mark.parametrize("existing", [{}, {"a": 1}])
     def test_compressor_error_after_the_ids(self, tmp_path, files, out, existing):
@@ -1060,6 +1110,32 @@ class TestOutput:
         # The object stays usable, and the next call sees the ids now stored.
         assert c.encode_files(paths[:1], out) > 0
         assert ids_in(out) == [c.global_dict["w0"], c.global_dict[" "]] * 3
+
+    @pytest.mark.parametrize(
+        "level, threads, words",
+        # 400,000 words make 3.2 MB of records: several jobs for the worker
+        # threads at the lower levels.
+        [(level, threads, words)
+         for level, threads in [(6, 4), (1, 1), (-3, 0), (19, 2), (3, -1)]
+         for words in [0, 30, 400_000] if not (level == 19 and words > 30)],
+    )
+    @pytest.mark.parametrize("existing", [{}, {"w1": 7}])
+    def test_frame_is_the_one_the_host_compressor_makes(self, tmp_path, files, out, level,
+                                                        threads, words, existing):
+        c = fresh(tmp_path)
+        c.global_dict.update(existing)
+        c.inverse_dict.update({v: k for k, v in existing.items()})
+        text = " ".join(f"w{(i * 7919) % 50021}" for i in range(words))
+        texts = [text, text[: len(text) // 3]]
+        size = c.encode_files(files(*texts), out, level, threads)
+        package = load_package(out)
+        stream = zstandard.ZstdDecompressor().decompress(package["compressed"])
+        expected = zstandard.ZstdCompressor(level=level, threads=threads).compress(
+            bytearray(stream))
+        assert package["compressed"] == expected and size == len(expected)
+        tokens = [t for x in texts for t in re.findall(r"\S+|\s+", x)]
+        assert ids_in(out) == [c.global_dict[t] for t in tokens]
+        assert c.inverse_dict == {v: k for k, v in c.global_dict.items()}
 
     def test_replaced_compressor_class_of_the_host_module(self, tmp_path, monkeypatch, files,
                                                           out):

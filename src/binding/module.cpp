@@ -131,6 +131,7 @@ bool init_constants() {
       {&n.threads, "threads"},
       {&n.compress, "compress"},
       {&n.decompress, "decompress"},
+      {&n.popitem, "popitem"},
       {&n.ZstdCompressor, "ZstdCompressor"},
       {&n.ZstdDecompressor, "ZstdDecompressor"},
       {&n.tokenize, "tokenize"},

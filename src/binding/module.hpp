@@ -78,6 +78,7 @@ struct Names {
   PyObject* threads;
   PyObject* compress;
   PyObject* decompress;
+  PyObject* popitem;
   PyObject* ZstdCompressor;
   PyObject* ZstdDecompressor;
   PyObject* tokenize;

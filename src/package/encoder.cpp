@@ -364,6 +364,7 @@ class IdWriter {
  public:
   // Where the records may be compressed while the maps are still growing.
   struct Early {
+    NativeCompress* native;
     BackgroundCompress* compress;
     PyObject* packed;  // the bytearray `records` points into
     int32_t level;
@@ -518,14 +519,23 @@ class IdWriter {
       // The records are written: the ids per slot are not needed again.
       std::vector<int32_t>().swap(slot_ids_);
       return_free_memory(packed_bytes());
-      early_->compress->start(early_->packed, early_->level, early_->threads);
+      if (!(NativeCompress::applies(early_->packed, early_->level, early_->threads) &&
+            early_->native->start(early_->packed, early_->level, early_->threads))) {
+        early_->compress->start(early_->packed, early_->level, early_->threads);
+      }
     }
+    // With the module's own compressor, which never needs the interpreter
+    // lock, the forward map is filled first and the inverse map only once
+    // the compressor is done and its memory given back: the two are not
+    // held at once. The lock is kept throughout, so no other thread sees
+    // the maps in between.
+    const bool split = direct && early_->native->started();
     for (uint32_t slot = 0; slot < take; ++slot) {
       const int32_t id = first + static_cast<int32_t>(slot);
       Ref id_obj = Ref::steal(PyLong_FromLong(id));
       PyObject* token = in_.index ? in_.index->token(slot) : tokens[slot].get();
       if (!id_obj || PyDict_SetItem(forward_new.get(), token, id_obj.get()) < 0 ||
-          PyDict_SetItem(inverse_new.get(), id_obj.get(), token) < 0) {
+          (!split && PyDict_SetItem(inverse_new.get(), id_obj.get(), token) < 0)) {
         // Keep what was stored so far, as storing one by one would have.
         take = slot;
         break;
@@ -540,9 +550,37 @@ class IdWriter {
         }
       }
     }
-    const bool failed = PyErr_Occurred() != nullptr;
+    bool failed = PyErr_Occurred() != nullptr;
     PyObject *type = nullptr, *value = nullptr, *tb = nullptr;
     if (failed) PyErr_Fetch(&type, &value, &tb);
+    if (split) {
+      early_->native->wait();
+      return_free_memory(packed_bytes());
+      // The forward map holds exactly the new entries, in slot order.
+      Py_ssize_t pos = 0;
+      PyObject *key, *id_obj;
+      uint32_t done = 0;
+      while (done < take && PyDict_Next(forward_new.get(), &pos, &key, &id_obj)) {
+        if (PyDict_SetItem(inverse_new.get(), id_obj, key) < 0) break;
+        ++done;
+      }
+      if (done < take) {
+        // Storing one by one would have stopped at this token, with its
+        // forward entry stored and no later one: that error is the one
+        // raised, and the later entries go, last first.
+        Py_XDECREF(type);
+        Py_XDECREF(value);
+        Py_XDECREF(tb);
+        PyErr_Fetch(&type, &value, &tb);
+        failed = true;
+        for (uint32_t extra = take - done - 1; extra > 0; --extra) {
+          Ref popped = call_method(forward_new.get(), names().popitem);
+          if (!popped) break;
+        }
+        PyErr_Clear();
+        take = done;
+      }
+    }
     bool merged = true;
     if (!direct) {
       // Each gathering dict goes as soon as it is merged, so that at most
@@ -766,27 +804,39 @@ PyObject* encode_files(PyObject* self, PyObject* filepaths, PyObject* output_pat
                  static_cast<unsigned long long>(count));
     return fail(w, 59);
   }
-  Ref packed = Ref::steal(
-      PyByteArray_FromStringAndSize(nullptr, static_cast<Py_ssize_t>(count * 4)));
-  if (!packed) return fail(w, 59);
+  // Made empty and then sized: when the host cannot allocate the bytes of
+  // a byte array made at its size, it discards the half-made object with an
+  // error report of its own on stderr; sizing fails with MemoryError alone.
+  Ref packed = Ref::steal(PyByteArray_FromStringAndSize(nullptr, 0));
+  if (!packed || PyByteArray_Resize(packed.get(), static_cast<Py_ssize_t>(count * 4)) < 0) {
+    return fail(w, 59);
+  }
   uint8_t* records = reinterpret_cast<uint8_t*>(PyByteArray_AS_STRING(packed.get()));
   // Every byte is written next, in order.
   advise_huge_pages(records, static_cast<size_t>(count * 4));
   // Declared before the writer so that a compression it started is waited
   // for on every way out.
   BackgroundCompress background;
+  NativeCompress native;
   {
-    const IdWriter::Early early{&background, packed.get(), zstd_level, threads};
+    const IdWriter::Early early{&native, &background, packed.get(), zstd_level, threads};
     IdWriter writer(c, in, records, zstd_compress_is_host_own() ? &early : nullptr);
     if (!writer.run()) return nullptr;
   }
   // The maps now hold every token str that is still needed.
   in.index.reset();
   in.odd.clear();
-  if (!background.started()) return_free_memory(static_cast<size_t>(count * 4));
+  if (!background.started() && !native.started()) {
+    return_free_memory(static_cast<size_t>(count * 4));
+  }
 
-  Ref compressed = background.started() ? background.finish()
-                                        : zstd_compress(packed.get(), zstd_level, threads);
+  Ref compressed;
+  if (background.started()) {
+    compressed = background.finish();
+  } else {
+    if (native.started()) compressed = native.finish();
+    if (!compressed) compressed = compress_packed(packed.get(), zstd_level, threads);
+  }
   if (!compressed) return fail(w, 80);
   packed.reset();
 

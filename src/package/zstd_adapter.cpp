@@ -1,6 +1,9 @@
 #include "package/zstd_adapter.hpp"
 
+#define ZSTD_STATIC_LINKING_ONLY  // ZSTD_createCCtx_advanced, for huge pages
 #include <zstd.h>
+
+#include "dictionary/token_index.hpp"
 
 #include "binding/host.hpp"
 #include "binding/module.hpp"
@@ -29,7 +32,127 @@ bool check_declared_size(PyObject* payload) {
   return false;
 }
 
+// The compressor's memory: large blocks in huge pages. Each block starts
+// with a header that keeps its size for release_large().
+constexpr size_t kBlockHeader = 64;  // keeps the library's 64-byte alignment
+
+void* alloc_block(void*, size_t size) {
+  const size_t total = size + kBlockHeader;
+  void* p;
+  try {
+    p = allocate_large(total);
+  } catch (const std::bad_alloc&) {
+    return nullptr;
+  }
+  *static_cast<size_t*>(p) = total;
+  return static_cast<char*>(p) + kBlockHeader;
+}
+
+void free_block(void*, void* address) {
+  if (address == nullptr) return;
+  char* p = static_cast<char*>(address) - kBlockHeader;
+  release_large(p, *reinterpret_cast<size_t*>(p));
+}
+
+bool in_bounds(ZSTD_cParameter param, int value) {
+  const ZSTD_bounds b = ZSTD_cParam_getBounds(param);
+  return !ZSTD_isError(b.error) && value >= b.lowerBound && value <= b.upperBound;
+}
+
+// One frame of `src` into `dst` (at least ZSTD_compressBound(size) bytes),
+// made as the host's compressor makes it: a context with the level and the
+// worker count set (everything else default: the content size is written,
+// no checksum), the source size pledged, then one call that ends the frame.
+// Returns the frame's size, or 0 when the library failed.
+size_t compress_frame(const void* src, size_t size, void* dst, size_t capacity, int level,
+                      int threads) {
+  ZSTD_CCtx* cctx = ZSTD_createCCtx_advanced(ZSTD_customMem{alloc_block, free_block, nullptr});
+  if (cctx == nullptr) return 0;
+  size_t written = 0;
+  if (!ZSTD_isError(ZSTD_CCtx_setParameter(cctx, ZSTD_c_compressionLevel, level)) &&
+      !ZSTD_isError(ZSTD_CCtx_setParameter(cctx, ZSTD_c_nbWorkers, threads)) &&
+      !ZSTD_isError(ZSTD_CCtx_setPledgedSrcSize(cctx, size))) {
+    ZSTD_outBuffer out{dst, capacity, 0};
+    ZSTD_inBuffer in{src, size, 0};
+    const size_t left = ZSTD_compressStream2(cctx, &out, &in, ZSTD_e_end);
+    if (!ZSTD_isError(left) && left == 0) written = out.pos;
+  }
+  ZSTD_freeCCtx(cctx);
+  return written;
+}
+
 }  // namespace
+
+bool NativeCompress::applies(PyObject* data, int32_t level, int32_t threads) {
+  return PyByteArray_CheckExact(data) && zstd_compress_is_host_own() &&
+         in_bounds(ZSTD_c_compressionLevel, level) && in_bounds(ZSTD_c_nbWorkers, threads);
+}
+
+bool NativeCompress::start(PyObject* data, int32_t level, int32_t threads) {
+  if (_Py_IsFinalizing()) return false;
+  const size_t size = static_cast<size_t>(PyByteArray_GET_SIZE(data));
+  output_ = Ref::steal(
+      PyBytes_FromStringAndSize(nullptr, static_cast<Py_ssize_t>(ZSTD_compressBound(size))));
+  if (!output_) {
+    PyErr_Clear();
+    return false;
+  }
+  data_ = Ref::borrow(data);
+  level_ = level;
+  threads_ = threads;
+  const void* src = PyByteArray_AS_STRING(data);
+  void* dst = PyBytes_AS_STRING(output_.get());
+  const size_t capacity = static_cast<size_t>(PyBytes_GET_SIZE(output_.get()));
+  advise_huge_pages(dst, capacity);
+  try {
+    thread_ = std::thread([this, src, size, dst, capacity] {
+      written_ = compress_frame(src, size, dst, capacity, level_, threads_);
+      ok_ = written_ != 0;
+    });
+  } catch (const std::exception&) {
+    output_.reset();
+    data_.reset();
+    return false;
+  }
+  started_ = true;
+  return true;
+}
+
+void NativeCompress::wait() {
+  if (thread_.joinable()) thread_.join();
+}
+
+Ref NativeCompress::finish() {
+  wait();
+  data_.reset();
+  if (!ok_) {
+    output_.reset();
+    return nullptr;
+  }
+  ok_ = false;
+  PyObject* bytes = output_.release();
+  if (_PyBytes_Resize(&bytes, static_cast<Py_ssize_t>(written_)) < 0) {
+    PyErr_Clear();
+    return nullptr;
+  }
+  return Ref::steal(bytes);
+}
+
+NativeCompress::~NativeCompress() { wait(); }
+
+Ref compress_packed(PyObject* data, int32_t level, int32_t threads) {
+  if (NativeCompress::applies(data, level, threads)) {
+    NativeCompress native;
+    if (native.start(data, level, threads)) {
+      Py_BEGIN_ALLOW_THREADS
+      native.wait();
+      Py_END_ALLOW_THREADS
+      Ref frame = native.finish();
+      if (frame) return frame;
+    }
+  }
+  return zstd_compress(data, level, threads);
+}
 
 Ref zstd_compress(PyObject* data, int32_t level, int32_t threads) {
   const Names& n = names();

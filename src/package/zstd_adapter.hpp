@@ -54,6 +54,50 @@ class BackgroundCompress {
   PyObject* tb_ = nullptr;
 };
 
+// The host's own compressor's work done by the module: the same library
+// with the same settings and the same single call, so the same frame, but
+// on memory taken in huge pages (fresh small pages cost more to fault in
+// than to compress in a virtual machine) and without needing the
+// interpreter lock at any point, so that the caller may wait for it while
+// keeping the lock. Taken only for an exact bytearray that nothing else can
+// reach, while zstd_compress_is_host_own(), and for a level and a thread
+// count that the host's compressor takes as they are; it raises no error of
+// its own: when the library fails, the caller asks the host's compressor,
+// which reports the failure its own way.
+class NativeCompress {
+ public:
+  NativeCompress() = default;
+  NativeCompress(const NativeCompress&) = delete;
+  NativeCompress& operator=(const NativeCompress&) = delete;
+  ~NativeCompress();
+
+  static bool applies(PyObject* data, int32_t level, int32_t threads);
+  // Makes the output buffer and starts compressing on a second thread.
+  // Returns false when it could not start (no error set).
+  bool start(PyObject* data, int32_t level, int32_t threads);
+  bool started() const { return started_; }
+  // Waits for the work to end, keeping the interpreter lock; the
+  // compressor's memory is given back by then.
+  void wait();
+  // The frame as bytes, or null with no error set when the library failed.
+  Ref finish();
+
+ private:
+  Ref data_;
+  Ref output_;
+  int32_t level_ = 0;
+  int32_t threads_ = 0;
+  size_t written_ = 0;
+  bool ok_ = false;
+  bool started_ = false;
+  std::thread thread_;
+};
+
+// zstd.ZstdCompressor(level=level, threads=threads).compress(data), done by
+// NativeCompress (with the interpreter lock released while it works, as
+// the host's compressor releases it) wherever that applies and succeeds.
+Ref compress_packed(PyObject* data, int32_t level, int32_t threads);
+
 // zstd.ZstdDecompressor().decompress(payload). While `zstd` is the host's
 // own module, a frame whose header declares more than 2 GiB of content is
 // refused with ValueError before anything is decompressed.
