@@ -835,7 +835,9 @@ PyObject* encode_files(PyObject* self, PyObject* filepaths, PyObject* output_pat
     compressed = background.finish();
   } else {
     if (native.started()) compressed = native.finish();
-    if (!compressed) compressed = compress_packed(packed.get(), zstd_level, threads);
+    if (!compressed && !PyErr_Occurred()) {
+      compressed = compress_packed(packed.get(), zstd_level, threads);
+    }
   }
   if (!compressed) return fail(w, 80);
   packed.reset();

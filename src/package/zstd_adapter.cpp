@@ -3,6 +3,8 @@
 #define ZSTD_STATIC_LINKING_ONLY  // ZSTD_createCCtx_advanced, for huge pages
 #include <zstd.h>
 
+#include <cstdlib>
+
 #include "dictionary/token_index.hpp"
 
 #include "binding/host.hpp"
@@ -32,26 +34,46 @@ bool check_declared_size(PyObject* payload) {
   return false;
 }
 
-// The compressor's memory: large blocks in huge pages. Each block starts
-// with a header that keeps its size for release_large().
+// The compressor's memory. For a large input its large blocks come in huge
+// pages; for a small one from the heap, since a huge page is resident as a
+// whole as soon as it is touched and the compressor touches some of its
+// blocks (the output of each job) only in part. Each block starts with a
+// header that keeps its size and where it came from.
 constexpr size_t kBlockHeader = 64;  // keeps the library's 64-byte alignment
+constexpr size_t kHugeInputFrom = size_t{8} << 20;
 
-void* alloc_block(void*, size_t size) {
+struct BlockHeader {
+  size_t total;
+  bool large;
+};
+
+void* alloc_block(void* opaque, size_t size) {
+  const bool large = opaque != nullptr;
   const size_t total = size + kBlockHeader;
   void* p;
-  try {
-    p = allocate_large(total);
-  } catch (const std::bad_alloc&) {
-    return nullptr;
+  if (large) {
+    try {
+      p = allocate_large(total);
+    } catch (const std::bad_alloc&) {
+      return nullptr;
+    }
+  } else {
+    p = std::malloc(total);
+    if (p == nullptr) return nullptr;
   }
-  *static_cast<size_t*>(p) = total;
+  *static_cast<BlockHeader*>(p) = BlockHeader{total, large};
   return static_cast<char*>(p) + kBlockHeader;
 }
 
 void free_block(void*, void* address) {
   if (address == nullptr) return;
   char* p = static_cast<char*>(address) - kBlockHeader;
-  release_large(p, *reinterpret_cast<size_t*>(p));
+  const BlockHeader header = *reinterpret_cast<BlockHeader*>(p);
+  if (header.large) {
+    release_large(p, header.total);
+  } else {
+    std::free(p);
+  }
 }
 
 bool in_bounds(ZSTD_cParameter param, int value) {
@@ -62,20 +84,51 @@ bool in_bounds(ZSTD_cParameter param, int value) {
 // One frame of `src` into `dst` (at least ZSTD_compressBound(size) bytes),
 // made as the host's compressor makes it: a context with the level and the
 // worker count set (everything else default: the content size is written,
-// no checksum), the source size pledged, then one call that ends the frame.
-// Returns the frame's size, or 0 when the library failed.
-size_t compress_frame(const void* src, size_t size, void* dst, size_t capacity, int level,
-                      int threads) {
-  ZSTD_CCtx* cctx = ZSTD_createCCtx_advanced(ZSTD_customMem{alloc_block, free_block, nullptr});
+// no checksum), the source size pledged, then one call that ends the frame
+// for the whole source. Returns the frame's size, or 0 when the library
+// failed.
+//
+// With worker threads and a large source, the call is made again and again
+// with the output room given out in steps: the workers' output is only
+// copied out in pieces then, which changes nothing in what is read or
+// written, but the call returns between steps, and the part of the source
+// taken into the compressor's own buffers by then is given back to the
+// system (`src` is a private buffer that is dropped afterwards). `*lost`
+// tells whether any part was. Without workers, or for a source small enough
+// that the library works without them anyway, the output room is given at
+// once: the library then compresses straight from the source, and limited
+// room would make it take another way, with other blocks.
+size_t compress_frame(uint8_t* src, size_t size, uint8_t* dst, size_t capacity, int level,
+                      int threads, bool* lost) {
+  *lost = false;
+  static int huge_pages;  // its address marks the compressions that use them
+  void* mode = size >= kHugeInputFrom ? &huge_pages : nullptr;
+  ZSTD_CCtx* cctx = ZSTD_createCCtx_advanced(ZSTD_customMem{alloc_block, free_block, mode});
   if (cctx == nullptr) return 0;
   size_t written = 0;
   if (!ZSTD_isError(ZSTD_CCtx_setParameter(cctx, ZSTD_c_compressionLevel, level)) &&
       !ZSTD_isError(ZSTD_CCtx_setParameter(cctx, ZSTD_c_nbWorkers, threads)) &&
       !ZSTD_isError(ZSTD_CCtx_setPledgedSrcSize(cctx, size))) {
-    ZSTD_outBuffer out{dst, capacity, 0};
+    constexpr size_t kOutputStep = size_t{256} << 10;
+    const size_t step = threads > 0 && size >= kHugeInputFrom ? kOutputStep : capacity;
     ZSTD_inBuffer in{src, size, 0};
-    const size_t left = ZSTD_compressStream2(cctx, &out, &in, ZSTD_e_end);
-    if (!ZSTD_isError(left) && left == 0) written = out.pos;
+    ZSTD_outBuffer out{dst, 0, 0};
+    size_t given_back = 0;
+    for (;;) {
+      out.size = capacity - out.pos > step ? out.pos + step : capacity;
+      const size_t left = ZSTD_compressStream2(cctx, &out, &in, ZSTD_e_end);
+      if (ZSTD_isError(left)) break;
+      if (left == 0) {
+        written = out.pos;
+        break;
+      }
+      if (out.pos < out.size) break;  // room left and still not done: cannot happen
+      if (in.pos > given_back) {
+        discard_pages(src + given_back, in.pos - given_back);
+        given_back = in.pos;
+        *lost = true;
+      }
+    }
   }
   ZSTD_freeCCtx(cctx);
   return written;
@@ -100,13 +153,13 @@ bool NativeCompress::start(PyObject* data, int32_t level, int32_t threads) {
   data_ = Ref::borrow(data);
   level_ = level;
   threads_ = threads;
-  const void* src = PyByteArray_AS_STRING(data);
-  void* dst = PyBytes_AS_STRING(output_.get());
+  auto* src = reinterpret_cast<uint8_t*>(PyByteArray_AS_STRING(data));
+  auto* dst = reinterpret_cast<uint8_t*>(PyBytes_AS_STRING(output_.get()));
   const size_t capacity = static_cast<size_t>(PyBytes_GET_SIZE(output_.get()));
-  advise_huge_pages(dst, capacity);
+  if (size >= kHugeInputFrom) advise_huge_pages(dst, capacity);
   try {
     thread_ = std::thread([this, src, size, dst, capacity] {
-      written_ = compress_frame(src, size, dst, capacity, level_, threads_);
+      written_ = compress_frame(src, size, dst, capacity, level_, threads_, &lost_);
       ok_ = written_ != 0;
     });
   } catch (const std::exception&) {
@@ -127,6 +180,9 @@ Ref NativeCompress::finish() {
   data_.reset();
   if (!ok_) {
     output_.reset();
+    // With part of the records given back the host's compressor cannot be
+    // asked instead; the library fails only for want of memory.
+    if (lost_) PyErr_NoMemory();
     return nullptr;
   }
   ok_ = false;
@@ -148,7 +204,7 @@ Ref compress_packed(PyObject* data, int32_t level, int32_t threads) {
       native.wait();
       Py_END_ALLOW_THREADS
       Ref frame = native.finish();
-      if (frame) return frame;
+      if (frame || PyErr_Occurred()) return frame;
     }
   }
   return zstd_compress(data, level, threads);

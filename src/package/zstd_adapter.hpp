@@ -79,7 +79,10 @@ class NativeCompress {
   // Waits for the work to end, keeping the interpreter lock; the
   // compressor's memory is given back by then.
   void wait();
-  // The frame as bytes, or null with no error set when the library failed.
+  // The frame as bytes, or null when the library failed: with no error set
+  // while `data` is intact, with MemoryError once part of it was given back
+  // (the compressor takes it into buffers of its own as it goes, and the
+  // caller's private copy is given back meanwhile).
   Ref finish();
 
  private:
@@ -89,6 +92,7 @@ class NativeCompress {
   int32_t threads_ = 0;
   size_t written_ = 0;
   bool ok_ = false;
+  bool lost_ = false;  // part of the data was given back while compressing
   bool started_ = false;
   std::thread thread_;
 };
