@@ -52,8 +52,8 @@ constexpr size_t kLargeFrom = size_t{512} << 10;
 constexpr unsigned kWays = 3;            // entries per bucket
 constexpr size_t kInitialBuckets = 16;   // a power of two
 // The table grows when one more key would fill more than this share of its
-// entries (numerator over 4).
-constexpr size_t kLoadQuarters = 3;
+// entries (numerator over 8).
+constexpr size_t kLoadEighths = 7;
 constexpr uint32_t kMaxSlots = SlotStream::kOddMark - 1;
 constexpr uint32_t kNoSlot = 0xFFFFFFFFu;
 // The high word of the key form of a one-unit token below U+0100.
@@ -318,7 +318,7 @@ struct TokenIndex::Impl {
     BucketArray grown(count);
     table = std::move(grown);
     shift = 64 - static_cast<unsigned>(std::countr_zero(count));
-    grow_at = count * kWays * kLoadQuarters / 4;
+    grow_at = count * kWays * kLoadEighths / 8;
   }
 
   size_t home(uint64_t hash) const { return static_cast<size_t>(hash >> shift); }
@@ -359,7 +359,7 @@ struct TokenIndex::Impl {
     const size_t count = grown.size();
     table = std::move(grown);
     shift = grown_shift;
-    grow_at = count * kWays * kLoadQuarters / 4;
+    grow_at = count * kWays * kLoadEighths / 8;
   }
 
   // Whether the key stored at `at` has the bytes of the long key of `p`
@@ -741,7 +741,7 @@ Ref TokenIndex::split(PyObject* text) {
     // table starts at about the size that prose of that length needs (one
     // distinct token in 24 units), up to 2 MiB, so that it grows less often.
     size_t buckets = kInitialBuckets;
-    while (buckets < (size_t{1} << 15) && buckets * kWays * kLoadQuarters / 4 < length / 24) {
+    while (buckets < (size_t{1} << 15) && buckets * kWays * kLoadEighths / 8 < length / 24) {
       buckets *= 2;
     }
     Impl impl{Tuning{}, buckets};
