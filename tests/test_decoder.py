@@ -755,6 +755,65 @@ class TestStream:
         with pytest.raises(zstandard.ZstdError):
             fresh(tmp_path).decode_package(path, str(outdir))
 
+    @pytest.mark.parametrize(
+        "payload",
+        [
+            frame(records(1)) + frame(records(1)),          # two frames
+            frame(records(1)) + b"\0",                      # trailing junk
+            zstandard.ZstdCompressor(write_checksum=True).compress(records(1))[:-1] + b"?",
+            frame(b""),                                      # empty content
+            frame(records(*[1] * 100_000)),                  # 400 KB of records
+        ],
+    )
+    def test_frames_decompress_as_the_host_decompressor_has_them(self, tmp_path, pkg, outdir,
+                                                                 payload):
+        path = pkg(package(Raw(payload), [1], ["f"], {"a": 1}))
+        c = fresh(tmp_path)
+        try:
+            stream = zstandard.ZstdDecompressor().decompress(payload)
+        except zstandard.ZstdError as e:
+            exc = raises(zstandard.ZstdError, c.decode_package, path, str(outdir))
+            assert str(exc) == str(e) and entries(exc) == at(104)
+            return
+        tokens = len(stream) // 4
+        path = pkg(package(Raw(payload), [tokens], ["f"], {"a": 1}))
+        c.decode_package(path, str(outdir))
+        assert listing(outdir) == {"f": b"a" * tokens}
+
+    def test_zstd_replaced_while_the_dictionary_is_adopted(self, tmp_path, monkeypatch, pkg,
+                                                           outdir):
+        # The stream may be decompressed ahead, but a decompressor set in
+        # the meantime (here by a finaliser of the replaced map) is the one
+        # called at its step.
+        class Finaliser:
+            def __del__(self):
+                stand_in_decompressor(monkeypatch, lambda data: records(2, 2, 2))
+
+        path = pkg(package(records(1), [3], ["f"], {"a": 1, "b": 2}))
+        c = fresh(tmp_path)
+        c.global_dict = {"x": Finaliser()}
+        c.decode_package(path, str(outdir))
+        assert listing(outdir) == {"f": b"bbb"}
+
+    def test_package_read_from_a_pipe(self, tmp_path, outdir):
+        # No size to read up to: the file is read in growing pieces.
+        import threading
+        text = "".join(f"w{i} " for i in range(60_000))
+        src = tmp_path / "src.txt"
+        src.write_text(text)
+        built = str(tmp_path / "p.qbc")
+        fresh(tmp_path).encode_files([str(src)], built)
+        fifo = tmp_path / "fifo"
+        os.mkfifo(fifo)
+        data = pathlib.Path(built).read_bytes()
+        writer = threading.Thread(target=lambda: fifo.write_bytes(data))
+        writer.start()
+        try:
+            names = fresh(tmp_path).decode_package(str(fifo), str(outdir))
+        finally:
+            writer.join()
+        assert names == ["src.txt"] and (outdir / "src.txt").read_text() == text
+
     def test_stand_in_zstd_sees_the_payload(self, tmp_path, monkeypatch, pkg, outdir):
         calls = []
 

@@ -79,6 +79,9 @@ struct Names {
   PyObject* compress;
   PyObject* decompress;
   PyObject* popitem;
+  PyObject* readinto;
+  PyObject* release;
+  PyObject* BufferedReader;
   PyObject* ZstdCompressor;
   PyObject* ZstdDecompressor;
   PyObject* tokenize;

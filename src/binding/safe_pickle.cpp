@@ -25,9 +25,12 @@
 #include <unordered_set>
 #include <vector>
 
+#include <sys/stat.h>
+
 #include "binding/host.hpp"
 #include "binding/module.hpp"
 #include "binding/pickle_scan.hpp"
+#include "dictionary/token_index.hpp"
 
 namespace qbc {
 namespace {
@@ -47,23 +50,36 @@ class Accumulator {
   }
   std::size_t size() const { return size_; }
 
-  bool append(const void* src, std::size_t len) {
-    if (len == 0) return true;
+  // Where `len` more bytes go after the data, with room made for them (at
+  // least `first` bytes in all when nothing is held yet); null with an
+  // error set when memory ran out. commit() then counts those written.
+  unsigned char* room(std::size_t len, std::size_t first = kFirstChunk) {
     if (len > kMaxSize - size_) {
       PyErr_NoMemory();
-      return false;
+      return nullptr;
     }
     const std::size_t need = size_ + len;
     if (!bytes_) {
-      bytes_ = Ref::steal(
-          PyBytes_FromStringAndSize(nullptr, static_cast<Py_ssize_t>(std::max(need, kFirstChunk))));
-      if (!bytes_) return false;
+      const std::size_t initial = std::max(need, first);
+      bytes_ = Ref::steal(PyBytes_FromStringAndSize(nullptr, static_cast<Py_ssize_t>(initial)));
+      if (!bytes_) return nullptr;
+      // Written through from the start: fresh small pages cost more to
+      // fault in than the copying does.
+      advise_huge_pages(PyBytes_AS_STRING(bytes_.get()), initial);
     } else if (need > capacity()) {
       std::size_t grown = capacity() <= kMaxSize / 2 ? capacity() * 2 : kMaxSize;
-      if (!resize(std::max(need, grown))) return false;
+      if (!resize(std::max(need, grown))) return nullptr;
     }
-    std::memcpy(PyBytes_AS_STRING(bytes_.get()) + size_, src, len);
-    size_ = need;
+    return reinterpret_cast<unsigned char*>(PyBytes_AS_STRING(bytes_.get())) + size_;
+  }
+  void commit(std::size_t len) { size_ += len; }
+
+  bool append(const void* src, std::size_t len) {
+    if (len == 0) return true;
+    unsigned char* to = room(len);
+    if (to == nullptr) return false;
+    std::memcpy(to, src, len);
+    commit(len);
     return true;
   }
 
@@ -440,33 +456,117 @@ std::nullptr_t refuse_extension(std::int64_t code) {
 
 }  // namespace
 
+// Reads the file for the scanner. A file of the host's own buffered binary
+// type is read straight into the accumulated stream (`readinto`, which for
+// such a file does what `read` does, without a bytes object per chunk),
+// with room for the whole of a regular file from the start; any other file
+// object through its `read`.
+class FileReader {
+ public:
+  bool open(PyObject* file) {
+    file_ = file;
+    if (!is_buffered_reader(file)) {
+      read_ = getattr(file, names().read);
+      return static_cast<bool>(read_);
+    }
+    readinto_ = getattr(file, names().readinto);
+    if (!readinto_) return false;
+    const int fd = PyObject_AsFileDescriptor(file);
+    struct stat st;
+    if (fd < 0) {
+      PyErr_Clear();
+    } else if (fstat(fd, &st) == 0 && S_ISREG(st.st_mode) && st.st_size > 0) {
+      // One byte more, so that reaching the end needs no growth.
+      expected_ = static_cast<std::size_t>(st.st_size) + 1;
+    }
+    return true;
+  }
+
+  // Appends up to `chunk` bytes (or what is left of a regular file) to
+  // `stream`. Returns the number read (0 at the end), or -1 with an error
+  // set.
+  int read_into(Accumulator& stream, std::size_t chunk) {
+    if (!readinto_) return read_piece(stream, chunk);
+    if (expected_ > stream.size()) chunk = std::max(chunk, expected_ - stream.size());
+    unsigned char* to = stream.room(chunk, std::max(kFirstChunk, expected_));
+    if (to == nullptr) return -1;
+    Ref view = Ref::steal(PyMemoryView_FromMemory(reinterpret_cast<char*>(to),
+                                                  static_cast<Py_ssize_t>(chunk), PyBUF_WRITE));
+    if (!view) return -1;
+    Ref got = call(readinto_.get(), view.get());
+    // The view points into the stream's buffer, which may move later: no
+    // one may use it after this call.
+    Ref released = call_method(view.get(), names().release);
+    if (!got || !released) return -1;
+    const Py_ssize_t n = PyLong_AsSsize_t(got.get());
+    if (n == -1 && PyErr_Occurred()) return -1;
+    if (n < 0 || static_cast<std::size_t>(n) > chunk) {
+      PyErr_SetString(PyExc_OSError, "readinto returned an impossible count");
+      return -1;
+    }
+    stream.commit(static_cast<std::size_t>(n));
+    return n > 0 ? 1 : 0;
+  }
+
+  void close() {
+    read_.reset();
+    readinto_.reset();
+  }
+
+ private:
+  static bool is_buffered_reader(PyObject* file) {
+    static PyObject* type = nullptr;
+    if (type == nullptr) {
+      Ref io = Ref::steal(PyImport_ImportModule("_io"));
+      Ref t = io ? getattr(io.get(), names().BufferedReader) : Ref();
+      if (!t) {
+        PyErr_Clear();
+        return false;
+      }
+      type = t.release();  // kept for the life of the process
+    }
+    return reinterpret_cast<PyObject*>(Py_TYPE(file)) == type;
+  }
+
+  int read_piece(Accumulator& stream, std::size_t chunk) {
+    Ref want = Ref::steal(PyLong_FromSize_t(chunk));
+    if (!want) return -1;
+    Ref piece = call(read_.get(), want.get());
+    if (!piece) return -1;
+    Py_buffer view;
+    if (PyObject_GetBuffer(piece.get(), &view, PyBUF_SIMPLE) < 0) return -1;
+    const bool at_end = view.len == 0;
+    const bool ok = stream.append(view.buf, static_cast<std::size_t>(view.len));
+    PyBuffer_Release(&view);
+    if (!ok) return -1;
+    return at_end ? 0 : 1;
+  }
+
+  PyObject* file_ = nullptr;
+  Ref read_;
+  Ref readinto_;
+  std::size_t expected_ = 0;
+};
+
 Ref safe_pickle_load(PyObject* file) {
   using pickle_scan::Result;
   const Machinery* m = machinery();
   if (m == nullptr) return nullptr;
 
   // Read until the scan ends or the file does.
-  Ref read = getattr(file, names().read);
-  if (!read) return nullptr;
   Accumulator stream;
   pickle_scan::Scanner scanner;
   Result scanned = Result::kNeedMore;
+  FileReader reader;
+  if (!reader.open(file)) return nullptr;
   for (std::size_t chunk = kFirstChunk;; chunk = std::min(chunk * 2, kMaxChunk)) {
     scanned = scanner.scan(stream.data(), stream.size());
     if (scanned != Result::kNeedMore) break;
-    Ref want = Ref::steal(PyLong_FromSize_t(chunk));
-    if (!want) return nullptr;
-    Ref piece = call(read.get(), want.get());
-    if (!piece) return nullptr;
-    Py_buffer view;
-    if (PyObject_GetBuffer(piece.get(), &view, PyBUF_SIMPLE) < 0) return nullptr;
-    const bool at_end = view.len == 0;
-    const bool ok = stream.append(view.buf, static_cast<std::size_t>(view.len));
-    PyBuffer_Release(&view);
-    if (!ok) return nullptr;
-    if (at_end) break;
+    const int got = reader.read_into(stream, chunk);
+    if (got < 0) return nullptr;
+    if (got == 0) break;
   }
-  read.reset();
+  reader.close();
 
   // The bytes the unpickler is allowed to see. A stream that ends inside the
   // data of a counted string, bytes object or frame is cut before that

@@ -770,6 +770,20 @@ PyObject* decode_package(PyObject* self, PyObject* package_path, PyObject* outpu
     if (!ok) return nullptr;
   }
 
+  // The stream is decompressed on a second thread while the dictionary is
+  // adopted, when nothing in between can tell: the package is a plain dict
+  // (reading it runs no host code) and the payload a frame for the host's
+  // own decompressor, which is checked again when its turn comes.
+  EarlyDecompress early;
+  if (use_zstd && PyDict_CheckExact(package.get())) {
+    PyObject* payload = PyDict_GetItemWithError(package.get(), n.key_compressed);
+    if (payload != nullptr) {
+      early.start(payload);
+    } else {
+      PyErr_Clear();
+    }
+  }
+
   Ref empty = Ref::steal(PyDict_New());
   if (!empty) return fail(w, 99);
   Ref forward = call_method(package.get(), n.get, n.key_global_dict, empty.get());
@@ -791,7 +805,13 @@ PyObject* decode_package(PyObject* self, PyObject* package_path, PyObject* outpu
 
   Ref payload = Ref::steal(PyObject_GetItem(package.get(), n.key_compressed));
   if (!payload) return fail(w, 102);
-  Ref stream = use_zstd ? zstd_decompress(payload.get()) : payload;
+  Ref stream;
+  if (use_zstd) {
+    stream = early.take(payload.get());
+    if (!stream) stream = zstd_decompress(payload.get());
+  } else {
+    stream = payload;
+  }
   if (!stream) return fail(w, 104);
   payload.reset();
 

@@ -296,6 +296,70 @@ BackgroundCompress::~BackgroundCompress() {
   Py_XDECREF(tb_);
 }
 
+namespace {
+
+// Whether zstd_decompress() would call the host's own decompressor class of
+// the host's own module.
+bool zstd_decompress_is_host_own() {
+  const Names& n = names();
+  const Originals& o = originals();
+  Ref zstd = module_global(n.zstd);
+  if (!zstd) {
+    PyErr_Clear();
+    return false;
+  }
+  if (zstd.get() != o.zstd_module || o.zstd_decompressor == nullptr) return false;
+  PyObject* cls = PyDict_GetItemWithError(PyModule_GetDict(zstd.get()), n.ZstdDecompressor);
+  if (cls == nullptr) PyErr_Clear();
+  return cls != nullptr && cls == o.zstd_decompressor;
+}
+
+}  // namespace
+
+void EarlyDecompress::start(PyObject* payload) {
+  if (!PyBytes_CheckExact(payload) || _Py_IsFinalizing() || !zstd_decompress_is_host_own()) {
+    return;
+  }
+  const char* src = PyBytes_AS_STRING(payload);
+  const size_t len = static_cast<size_t>(PyBytes_GET_SIZE(payload));
+  const unsigned long long size = ZSTD_getFrameContentSize(src, len);
+  if (size == ZSTD_CONTENTSIZE_ERROR || size == ZSTD_CONTENTSIZE_UNKNOWN || size == 0 ||
+      size > kMaxStreamBytes || ZSTD_findFrameCompressedSize(src, len) != len) {
+    return;
+  }
+  output_ = Ref::steal(PyBytes_FromStringAndSize(nullptr, static_cast<Py_ssize_t>(size)));
+  if (!output_) {
+    PyErr_Clear();
+    return;
+  }
+  char* dst = PyBytes_AS_STRING(output_.get());
+  advise_huge_pages(dst, static_cast<size_t>(size));
+  payload_ = Ref::borrow(payload);
+  try {
+    thread_ = std::thread([this, src, len, dst, size] {
+      const size_t got = ZSTD_decompress(dst, static_cast<size_t>(size), src, len);
+      ok_ = !ZSTD_isError(got) && got == size;
+    });
+  } catch (const std::exception&) {
+    payload_.reset();
+    output_.reset();
+  }
+}
+
+Ref EarlyDecompress::take(PyObject* payload) {
+  if (!payload_) return nullptr;
+  join_releasing_lock(thread_);
+  const bool same = payload == payload_.get() && zstd_decompress_is_host_own();
+  payload_.reset();
+  if (!ok_ || !same) {
+    output_.reset();
+    return nullptr;
+  }
+  return std::move(output_);
+}
+
+EarlyDecompress::~EarlyDecompress() { join_releasing_lock(thread_); }
+
 Ref zstd_decompress(PyObject* payload) {
   const Names& n = names();
   Ref zstd = module_global(n.zstd);

@@ -102,6 +102,33 @@ class NativeCompress {
 // the host's compressor releases it) wherever that applies and succeeds.
 Ref compress_packed(PyObject* data, int32_t level, int32_t threads);
 
+// The host's own decompressor's work done by the module on a second thread,
+// started before its turn: the caller adopts the dictionary meanwhile. It
+// applies to an exact bytes object holding exactly one frame that declares
+// a content size within what a package may hold; the content is what the
+// host's decompressor gives for such a frame. Any failure is left to the
+// host's decompressor, called at the usual step, to report its own way.
+class EarlyDecompress {
+ public:
+  EarlyDecompress() = default;
+  EarlyDecompress(const EarlyDecompress&) = delete;
+  EarlyDecompress& operator=(const EarlyDecompress&) = delete;
+  ~EarlyDecompress();
+
+  // Starts when it applies (no error set either way).
+  void start(PyObject* payload);
+  // At the usual step: the content of `payload`, when it is the payload
+  // started on, the host's own decompressor would still be called and the
+  // library succeeded; otherwise null, with no error set.
+  Ref take(PyObject* payload);
+
+ private:
+  Ref payload_;
+  Ref output_;
+  bool ok_ = false;
+  std::thread thread_;
+};
+
 // zstd.ZstdDecompressor().decompress(payload). While `zstd` is the host's
 // own module, a frame whose header declares more than 2 GiB of content is
 // refused with ValueError before anything is decompressed.
