@@ -22,6 +22,7 @@
 #include <algorithm>
 #include <cstdint>
 #include <cstring>
+#include <optional>
 #include <unordered_set>
 #include <vector>
 
@@ -37,6 +38,8 @@ namespace {
 
 constexpr std::size_t kFirstChunk = std::size_t{64} << 10;
 constexpr std::size_t kMaxChunk = std::size_t{4} << 20;
+// Streams from this size on make their objects in huge pages.
+constexpr std::size_t kHugeFrom = std::size_t{4} << 20;
 
 // ---------------------------------------------------------------------------
 // The stream as read: one bytes object, filled in place and owned only here
@@ -584,6 +587,9 @@ Ref safe_pickle_load(PyObject* file) {
   const std::uint64_t handed = g_standins_handed;
   Ref result;
   {
+    // The objects of a large dictionary take their memory from huge pages.
+    std::optional<ArenasInHugePages> arenas;
+    if (length >= kHugeFrom) arenas.emplace();
     Ref unpickler = call(m->unpickler, source.get());
     if (unpickler) result = call_method(unpickler.get(), names().load);
   }

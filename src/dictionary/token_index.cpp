@@ -34,6 +34,7 @@
 #include <sys/mman.h>
 #endif
 #if defined(__GLIBC__)
+#include <dlfcn.h>
 #include <malloc.h>
 #include <unistd.h>
 #endif
@@ -269,6 +270,87 @@ void advise_huge_pages(void* p, size_t bytes) noexcept {
 #else
   (void)p;
   (void)bytes;
+#endif
+}
+
+namespace {
+constexpr size_t kArena = size_t{1} << 20;
+}  // namespace
+
+namespace {
+// Whether `fn` is code of the interpreter itself (which has one arena
+// allocator, of mappings of their own) rather than of an allocator that
+// someone installed.
+bool in_interpreter(void* fn) {
+  Dl_info fn_info, own_info;
+  if (dladdr(fn, &fn_info) == 0 ||
+      dladdr(reinterpret_cast<void*>(&PyObject_GetArenaAllocator), &own_info) == 0) {
+    return false;
+  }
+  return fn_info.dli_fbase == own_info.dli_fbase;
+}
+}  // namespace
+
+ArenasInHugePages::ArenasInHugePages() {
+#if defined(__linux__) && defined(MADV_HUGEPAGE)
+  PyObject_GetArenaAllocator(&saved_);
+  if (saved_.ctx != nullptr || !in_interpreter(reinterpret_cast<void*>(saved_.alloc)) ||
+      !in_interpreter(reinterpret_cast<void*>(saved_.free))) {
+    return;
+  }
+  PyObjectArenaAllocator mine{this, &ArenasInHugePages::alloc, &ArenasInHugePages::free};
+  PyObject_SetArenaAllocator(&mine);
+  installed_ = true;
+#endif
+}
+
+ArenasInHugePages::~ArenasInHugePages() {
+  if (!installed_) return;
+  PyObject_SetArenaAllocator(&saved_);
+#if defined(__linux__)
+  if (spare_ != nullptr) munmap(spare_, kArena);
+#endif
+}
+
+void* ArenasInHugePages::alloc(void* ctx, size_t size) {
+#if defined(__linux__) && defined(MADV_HUGEPAGE)
+  auto* self = static_cast<ArenasInHugePages*>(ctx);
+  if (size == kArena) {
+    if (void* p = self->spare_) {
+      self->spare_ = nullptr;
+      return p;
+    }
+    void* m = mmap(nullptr, 2 * kHugePage, PROT_READ | PROT_WRITE, MAP_PRIVATE | MAP_ANONYMOUS,
+                   -1, 0);
+    if (m != MAP_FAILED) {
+      const auto start = reinterpret_cast<uintptr_t>(m);
+      const uintptr_t aligned = (start + kHugePage - 1) / kHugePage * kHugePage;
+      if (aligned != start) munmap(m, aligned - start);
+      const uintptr_t end = start + 2 * kHugePage;
+      if (end != aligned + kHugePage) {
+        munmap(reinterpret_cast<void*>(aligned + kHugePage), end - aligned - kHugePage);
+      }
+      auto* page = reinterpret_cast<char*>(aligned);
+      madvise(page, kHugePage, MADV_HUGEPAGE);
+      self->spare_ = page + kArena;
+      return page;
+    }
+  }
+  return self->saved_.alloc(self->saved_.ctx, size);
+#else
+  (void)ctx;
+  (void)size;
+  return nullptr;
+#endif
+}
+
+void ArenasInHugePages::free(void* ctx, void* p, size_t size) {
+#if defined(__linux__)
+  (void)ctx;
+  if (p != nullptr) munmap(p, size);
+#else
+  auto* self = static_cast<ArenasInHugePages*>(ctx);
+  self->saved_.free(self->saved_.ctx, p, size);
 #endif
 }
 

@@ -51,6 +51,30 @@ void advise_huge_pages(void* p, size_t bytes) noexcept;
 // with, is under 4 MiB.
 void return_free_memory(size_t working_bytes) noexcept;
 
+// While an object of this class lives, the host's small-object allocator
+// takes its arenas from huge pages, two 1 MiB arenas to a page: a phase that
+// makes hundreds of thousands of strs or ints then faults in one page per
+// two arenas instead of one per 4 KiB. The host's own arena allocator is put
+// back at the end. Arenas from either are mappings of their own, so each
+// frees the other's (the host's frees an arena by unmapping it, and so does
+// this one). Needs the interpreter lock for its whole life, which keeps every
+// allocation of arenas on this thread.
+class ArenasInHugePages {
+ public:
+  ArenasInHugePages();
+  ~ArenasInHugePages();
+  ArenasInHugePages(const ArenasInHugePages&) = delete;
+  ArenasInHugePages& operator=(const ArenasInHugePages&) = delete;
+
+ private:
+  static void* alloc(void* ctx, size_t size);
+  static void free(void* ctx, void* p, size_t size);
+
+  PyObjectArenaAllocator saved_{};
+  void* spare_ = nullptr;  // the unused second half of the last huge page
+  bool installed_ = false;
+};
+
 // An allocator for standard containers of such arrays.
 template <class T>
 struct LargeAllocator {

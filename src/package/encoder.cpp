@@ -15,6 +15,7 @@
 #include <deque>
 #include <memory>
 #include <mutex>
+#include <optional>
 #include <thread>
 #include <vector>
 
@@ -795,6 +796,10 @@ PyObject* encode_files(PyObject* self, PyObject* filepaths, PyObject* output_pat
   if (!read_all(self, filepaths, in)) return nullptr;
   Ref boundaries = boundaries_of(in);
   if (!boundaries) return fail(w, 55);
+  // The strs made now and the ints of the maps take their memory from
+  // huge pages.
+  std::optional<ArenasInHugePages> arenas;
+  arenas.emplace();
   if (!in.index->materialize()) return fail(w, 59);
 
   const uint64_t count = in.total();
@@ -823,6 +828,7 @@ PyObject* encode_files(PyObject* self, PyObject* filepaths, PyObject* output_pat
     IdWriter writer(c, in, records, zstd_compress_is_host_own() ? &early : nullptr);
     if (!writer.run()) return nullptr;
   }
+  arenas.reset();
   // The maps now hold every token str that is still needed.
   in.index.reset();
   in.odd.clear();
