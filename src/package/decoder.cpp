@@ -31,6 +31,7 @@
 #include "binding/module.hpp"
 #include "dictionary/id_assign.hpp"
 #include "dictionary/inverse_map.hpp"
+#include "dictionary/token_index.hpp"
 #include "package/format.hpp"
 #include "package/zstd_adapter.hpp"
 
@@ -401,8 +402,14 @@ Ref new_text(const Shape& shape) {
     PyErr_SetString(PyExc_OverflowError, "join() result is too long for a Python string");
     return nullptr;
   }
-  return Ref::steal(PyUnicode_New(static_cast<Py_ssize_t>(shape.length),
-                                  IdTable::Entry::kMaxChars[shape.wide]));
+  Ref text = Ref::steal(PyUnicode_New(static_cast<Py_ssize_t>(shape.length),
+                                       IdTable::Entry::kMaxChars[shape.wide]));
+  // Written through next, while nothing else can see it.
+  if (text) {
+    advise_huge_pages(PyUnicode_DATA(text.get()),
+                      static_cast<size_t>(shape.length) * PyUnicode_KIND(text.get()));
+  }
+  return text;
 }
 
 // Widens 16 one-byte code units to two-byte ones (32 bytes written).
