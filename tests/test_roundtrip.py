@@ -231,3 +231,50 @@ def test_generated_text_tokens(text):
     assert all(tokens)
     for left, right in zip(tokens, tokens[1:]):
         assert left[-1].isspace() != right[0].isspace()
+
+
+@pytest.mark.parametrize("start_inside, stop_inside", [(True, False), (False, True), (True, True)])
+def test_allocation_tracing_started_or_stopped_during_a_call(tmp_path, start_inside,
+                                                             stop_inside):
+    # The codec hooks the host's allocator for the length of a call; a
+    # tracer hooked on top of it, or taken away, in the middle of a call
+    # (here from a tokenize override) leaves every later call working and
+    # the tracer's own start and stop intact.
+    import tracemalloc
+
+    class Tracing(QBCompressor):
+        calls = 0
+
+        def tokenize(self, text):
+            Tracing.calls += 1
+            if Tracing.calls == 1 and start_inside:
+                tracemalloc.start()
+            if Tracing.calls == 2 and stop_inside:
+                tracemalloc.stop()
+            return super().tokenize(text)
+
+    text = "".join(f"w{i} " for i in range(300_000))  # megabytes of tables
+    src = tmp_path / "t.txt"
+    src.write_text(text)
+    pkg = str(tmp_path / "p.qbc")
+    try:
+        if not start_inside:
+            tracemalloc.start()
+        Tracing(str(tmp_path / "none.bin")).encode_files([str(src)] * 2, pkg)
+        assert tracemalloc.is_tracing() == (not stop_inside)
+        if tracemalloc.is_tracing():
+            assert tracemalloc.get_traced_memory()[1] > len(text)
+    finally:
+        tracemalloc.stop()
+    for _ in range(2):
+        c = QBCompressor(str(tmp_path / "none.bin"))
+        c.encode_files([str(src)], pkg)
+        out = tmp_path / "out"
+        assert c.decode_package(pkg, str(out)) == ["t.txt"]
+        assert (out / "t.txt").read_text() == text
+    tracemalloc.start()
+    try:
+        QBCompressor(str(tmp_path / "none.bin")).decode_package(pkg, str(tmp_path / "o2"))
+        assert tracemalloc.get_traced_memory()[1] > len(text)
+    finally:
+        tracemalloc.stop()

@@ -39,7 +39,7 @@ namespace {
 constexpr std::size_t kFirstChunk = std::size_t{64} << 10;
 constexpr std::size_t kMaxChunk = std::size_t{4} << 20;
 // Streams from this size on make their objects in huge pages.
-constexpr std::size_t kHugeFrom = std::size_t{4} << 20;
+constexpr std::size_t kHugeFrom = std::size_t{1} << 20;
 
 // ---------------------------------------------------------------------------
 // The stream as read: one bytes object, filled in place and owned only here
@@ -588,8 +588,8 @@ Ref safe_pickle_load(PyObject* file) {
   Ref result;
   {
     // The objects of a large dictionary take their memory from huge pages.
-    std::optional<ArenasInHugePages> arenas;
-    if (length >= kHugeFrom) arenas.emplace();
+    std::optional<HostMemoryInHugePages> arenas;
+    if (length >= kHugeFrom) arenas.emplace(true);
     Ref unpickler = call(m->unpickler, source.get());
     if (unpickler) result = call_method(unpickler.get(), names().load);
   }

@@ -291,30 +291,82 @@ bool in_interpreter(void* fn) {
 }
 }  // namespace
 
-ArenasInHugePages::ArenasInHugePages() {
+namespace {
+
+// The hook over the host's object allocator. Its state is static, so that
+// a hook left in place stays valid.
+PyMemAllocatorEx g_previous_objects;
+bool g_objects_hooked = false;
+int g_objects_advised = 0;  // lives of HostMemoryInHugePages at present
+constexpr size_t kAdviseFrom = size_t{1} << 20;
+
+void* advised(void* p, size_t size) {
+  if (p != nullptr && g_objects_advised > 0 && size >= kAdviseFrom) advise_huge_pages(p, size);
+  return p;
+}
+void* objects_malloc(void*, size_t size) {
+  return advised(g_previous_objects.malloc(g_previous_objects.ctx, size), size);
+}
+void* objects_calloc(void*, size_t count, size_t size) {
+  return advised(g_previous_objects.calloc(g_previous_objects.ctx, count, size), count * size);
+}
+void* objects_realloc(void*, void* p, size_t size) {
+  return advised(g_previous_objects.realloc(g_previous_objects.ctx, p, size), size);
+}
+void objects_free(void*, void* p) { g_previous_objects.free(g_previous_objects.ctx, p); }
+
+}  // namespace
+
+HostMemoryInHugePages::HostMemoryInHugePages(bool arenas) {
 #if defined(__linux__) && defined(MADV_HUGEPAGE)
+  // Hooked only straight over the interpreter's own allocator (with or
+  // without its debug hooks): then no one else's hook lies below this one,
+  // and taking it away again can drop no one's.
+  PyMemAllocatorEx current;
+  PyMem_GetAllocator(PYMEM_DOMAIN_OBJ, &current);
+  if (current.malloc != objects_malloc && !g_objects_hooked &&
+      in_interpreter(reinterpret_cast<void*>(current.malloc)) &&
+      in_interpreter(reinterpret_cast<void*>(current.free))) {
+    g_previous_objects = current;
+    PyMemAllocatorEx hook{nullptr, objects_malloc, objects_calloc, objects_realloc, objects_free};
+    PyMem_SetAllocator(PYMEM_DOMAIN_OBJ, &hook);
+    g_objects_hooked = true;
+  }
+  ++g_objects_advised;
+  blocks_ = true;
+
+  if (!arenas) return;
   PyObject_GetArenaAllocator(&saved_);
   if (saved_.ctx != nullptr || !in_interpreter(reinterpret_cast<void*>(saved_.alloc)) ||
       !in_interpreter(reinterpret_cast<void*>(saved_.free))) {
     return;
   }
-  PyObjectArenaAllocator mine{this, &ArenasInHugePages::alloc, &ArenasInHugePages::free};
+  PyObjectArenaAllocator mine{this, &HostMemoryInHugePages::alloc, &HostMemoryInHugePages::free};
   PyObject_SetArenaAllocator(&mine);
-  installed_ = true;
+  arenas_ = true;
 #endif
 }
 
-ArenasInHugePages::~ArenasInHugePages() {
-  if (!installed_) return;
-  PyObject_SetArenaAllocator(&saved_);
+HostMemoryInHugePages::~HostMemoryInHugePages() {
+  if (arenas_) {
+    PyObject_SetArenaAllocator(&saved_);
 #if defined(__linux__)
-  if (spare_ != nullptr) munmap(spare_, kArena);
+    if (spare_ != nullptr) munmap(spare_, kArena);
 #endif
+  }
+  if (blocks_ && --g_objects_advised == 0) {
+    PyMemAllocatorEx current;
+    PyMem_GetAllocator(PYMEM_DOMAIN_OBJ, &current);
+    if (current.malloc == objects_malloc) {
+      PyMem_SetAllocator(PYMEM_DOMAIN_OBJ, &g_previous_objects);
+      g_objects_hooked = false;
+    }
+  }
 }
 
-void* ArenasInHugePages::alloc(void* ctx, size_t size) {
+void* HostMemoryInHugePages::alloc(void* ctx, size_t size) {
 #if defined(__linux__) && defined(MADV_HUGEPAGE)
-  auto* self = static_cast<ArenasInHugePages*>(ctx);
+  auto* self = static_cast<HostMemoryInHugePages*>(ctx);
   if (size == kArena) {
     if (void* p = self->spare_) {
       self->spare_ = nullptr;
@@ -344,12 +396,12 @@ void* ArenasInHugePages::alloc(void* ctx, size_t size) {
 #endif
 }
 
-void ArenasInHugePages::free(void* ctx, void* p, size_t size) {
+void HostMemoryInHugePages::free(void* ctx, void* p, size_t size) {
 #if defined(__linux__)
   (void)ctx;
   if (p != nullptr) munmap(p, size);
 #else
-  auto* self = static_cast<ArenasInHugePages*>(ctx);
+  auto* self = static_cast<HostMemoryInHugePages*>(ctx);
   self->saved_.free(self->saved_.ctx, p, size);
 #endif
 }

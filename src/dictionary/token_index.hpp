@@ -51,20 +51,31 @@ void advise_huge_pages(void* p, size_t bytes) noexcept;
 // with, is under 4 MiB.
 void return_free_memory(size_t working_bytes) noexcept;
 
-// While an object of this class lives, the host's small-object allocator
-// takes its arenas from huge pages, two 1 MiB arenas to a page: a phase that
-// makes hundreds of thousands of strs or ints then faults in one page per
-// two arenas instead of one per 4 KiB. The host's own arena allocator is put
-// back at the end. Arenas from either are mappings of their own, so each
-// frees the other's (the host's frees an arena by unmapping it, and so does
-// this one). Needs the interpreter lock for its whole life, which keeps every
-// allocation of arenas on this thread.
-class ArenasInHugePages {
+// While an object of this class lives, the host's allocations take huge
+// pages where that pays:
+// - the small-object allocator takes its 1 MiB arenas from huge pages, two
+//   to a page, so that a phase making hundreds of thousands of strs or ints
+//   faults in one page per two arenas instead of one per 4 KiB. Arenas from
+//   either allocator are mappings of their own, so each frees the other's
+//   (the host's unmaps an arena, and so does this one). This is done only
+//   over the interpreter's own arena allocator;
+// - blocks of 1 MiB or more (tables of large dicts, texts read) are advised
+//   to take huge pages as they are handed out, by a hook over the host's
+//   object allocator that otherwise only passes calls on, as a tracing
+//   hook does. The hook stays in place (passing calls on) if someone hooked
+//   the allocator on top of it meanwhile.
+// The host's own allocators are put back at the end. Needs the interpreter
+// lock when made and when ended.
+//
+// The arenas are worth it for calls that make megabytes of small objects
+// only: each huge page taken is resident as a whole, so a small call would
+// only grow by them. `arenas` says whether to take them.
+class HostMemoryInHugePages {
  public:
-  ArenasInHugePages();
-  ~ArenasInHugePages();
-  ArenasInHugePages(const ArenasInHugePages&) = delete;
-  ArenasInHugePages& operator=(const ArenasInHugePages&) = delete;
+  explicit HostMemoryInHugePages(bool arenas);
+  ~HostMemoryInHugePages();
+  HostMemoryInHugePages(const HostMemoryInHugePages&) = delete;
+  HostMemoryInHugePages& operator=(const HostMemoryInHugePages&) = delete;
 
  private:
   static void* alloc(void* ctx, size_t size);
@@ -72,7 +83,8 @@ class ArenasInHugePages {
 
   PyObjectArenaAllocator saved_{};
   void* spare_ = nullptr;  // the unused second half of the last huge page
-  bool installed_ = false;
+  bool arenas_ = false;
+  bool blocks_ = false;
 };
 
 // An allocator for standard containers of such arrays.

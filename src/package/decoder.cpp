@@ -763,6 +763,9 @@ bool make_output_dir(PyObject* output_dir) {
 
 PyObject* decode_package(PyObject* self, PyObject* package_path, PyObject* output_dir,
                          bool use_zstd) {
+  // The large blocks (tables of the maps, texts) take their memory from
+  // huge pages; the loader does the same for the objects of a large package.
+  HostMemoryInHugePages huge_blocks(false);
   CompressorObject* c = as_compressor(self);
   const Names& n = names();
 

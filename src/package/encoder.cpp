@@ -36,6 +36,9 @@ namespace {
 
 const Where& w = kEncodeWhere;
 
+// Calls whose records take this much make their strs and ints in huge pages.
+constexpr uint64_t kHugeArenasFrom = uint64_t{8} << 20;
+
 // Everything the reading phase collects.
 struct Collected {
   // Released once the ids are written: the maps hold every str still needed.
@@ -787,6 +790,10 @@ bool write_package(PyObject* package, PyObject* output_path) {
 
 PyObject* encode_files(PyObject* self, PyObject* filepaths, PyObject* output_path,
                        int32_t zstd_level, int32_t threads) {
+  // The texts read and the tables of the maps take their memory from huge
+  // pages, and so do the token strs and the ints of a large call.
+  HostMemoryInHugePages huge_blocks(false);
+  std::optional<HostMemoryInHugePages> huge_arenas;
   CompressorObject* c = as_compressor(self);
   const Names& n = names();
   Collected in;
@@ -796,10 +803,7 @@ PyObject* encode_files(PyObject* self, PyObject* filepaths, PyObject* output_pat
   if (!read_all(self, filepaths, in)) return nullptr;
   Ref boundaries = boundaries_of(in);
   if (!boundaries) return fail(w, 55);
-  // The strs made now and the ints of the maps take their memory from
-  // huge pages.
-  std::optional<ArenasInHugePages> arenas;
-  arenas.emplace();
+  if (in.total() * 4 >= kHugeArenasFrom) huge_arenas.emplace(true);
   if (!in.index->materialize()) return fail(w, 59);
 
   const uint64_t count = in.total();
@@ -828,7 +832,6 @@ PyObject* encode_files(PyObject* self, PyObject* filepaths, PyObject* output_pat
     IdWriter writer(c, in, records, zstd_compress_is_host_own() ? &early : nullptr);
     if (!writer.run()) return nullptr;
   }
-  arenas.reset();
   // The maps now hold every token str that is still needed.
   in.index.reset();
   in.odd.clear();
