@@ -78,6 +78,8 @@ class IdTable : public PairVisitor {
     long long id = PyLong_AsLongLongAndOverflow(value, &overflow);
     if (overflow != 0 || id < 0 || id > INT32_MAX) return;
     pairs_.emplace_back(static_cast<uint32_t>(id), Ref::borrow(key));
+    // Its bytes, and the most alignment padding they may need.
+    arena_bytes_ += static_cast<size_t>(PyUnicode_GET_LENGTH(key) + 1) * PyUnicode_KIND(key);
   }
 
   // Builds the lookup once the map has been walked. Returns false with
@@ -85,6 +87,8 @@ class IdTable : public PairVisitor {
   bool finish() {
     if (!usable_) return true;
     try {
+      // Room for every text at once, so that the arena never moves.
+      arena_.reserve(arena_bytes_ + 4 * (PyUnicode_GET_LENGTH(names().unknown_token) + 1) + 16);
       unknown_ = add_text(names().unknown_token);
       uint32_t max_id = 0;
       for (const auto& p : pairs_) max_id = std::max(max_id, p.first);
@@ -153,8 +157,9 @@ class IdTable : public PairVisitor {
 
   MaxIdVisitor max_ids_;
   std::vector<std::pair<uint32_t, Ref>> pairs_;
-  std::vector<uint8_t> arena_;
-  std::vector<Entry> by_id_;
+  size_t arena_bytes_ = 0;
+  LargeVector<uint8_t> arena_;
+  LargeVector<Entry> by_id_;
   std::unordered_map<uint32_t, Entry> sparse_;
   Entry unknown_{};
   bool dense_ = true;
