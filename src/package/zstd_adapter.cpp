@@ -14,6 +14,25 @@
 namespace qbc {
 namespace {
 
+// Whether the module's `zstd` is the host's own module and its attribute
+// `name` the host's own class `original`.
+bool zstd_class_is_host_own(PyObject* name, PyObject* original) {
+  Ref zstd = module_global(names().zstd);
+  if (!zstd) {
+    PyErr_Clear();
+    return false;
+  }
+  if (zstd.get() != originals().zstd_module || original == nullptr) return false;
+  // A plain module's attribute is an entry of its namespace.
+  PyObject* cls = PyDict_GetItemWithError(PyModule_GetDict(zstd.get()), name);
+  if (cls == nullptr) PyErr_Clear();
+  return cls != nullptr && cls == original;
+}
+
+bool decompressor_is_host_own() {
+  return zstd_class_is_host_own(names().ZstdDecompressor, originals().zstd_decompressor);
+}
+
 // Refuses a frame that declares more content than a package stream may
 // hold. Frames without a declared size, and data that is no frame at all,
 // are left to the decompressor, which reports them itself.
@@ -228,18 +247,7 @@ Ref zstd_compress(PyObject* data, int32_t level, int32_t threads) {
 }
 
 bool zstd_compress_is_host_own() {
-  const Names& n = names();
-  const Originals& o = originals();
-  Ref zstd = module_global(n.zstd);
-  if (!zstd) {
-    PyErr_Clear();
-    return false;
-  }
-  if (zstd.get() != o.zstd_module || o.zstd_compressor == nullptr) return false;
-  // A plain module's attribute is an entry of its namespace.
-  PyObject* cls = PyDict_GetItemWithError(PyModule_GetDict(zstd.get()), n.ZstdCompressor);
-  if (cls == nullptr) PyErr_Clear();
-  return cls != nullptr && cls == o.zstd_compressor;
+  return zstd_class_is_host_own(names().ZstdCompressor, originals().zstd_compressor);
 }
 
 bool BackgroundCompress::start(PyObject* data, int32_t level, int32_t threads) {
@@ -296,28 +304,8 @@ BackgroundCompress::~BackgroundCompress() {
   Py_XDECREF(tb_);
 }
 
-namespace {
-
-// Whether zstd_decompress() would call the host's own decompressor class of
-// the host's own module.
-bool zstd_decompress_is_host_own() {
-  const Names& n = names();
-  const Originals& o = originals();
-  Ref zstd = module_global(n.zstd);
-  if (!zstd) {
-    PyErr_Clear();
-    return false;
-  }
-  if (zstd.get() != o.zstd_module || o.zstd_decompressor == nullptr) return false;
-  PyObject* cls = PyDict_GetItemWithError(PyModule_GetDict(zstd.get()), n.ZstdDecompressor);
-  if (cls == nullptr) PyErr_Clear();
-  return cls != nullptr && cls == o.zstd_decompressor;
-}
-
-}  // namespace
-
 void EarlyDecompress::start(PyObject* payload) {
-  if (!PyBytes_CheckExact(payload) || _Py_IsFinalizing() || !zstd_decompress_is_host_own()) {
+  if (!PyBytes_CheckExact(payload) || _Py_IsFinalizing() || !decompressor_is_host_own()) {
     return;
   }
   const char* src = PyBytes_AS_STRING(payload);
@@ -349,7 +337,7 @@ void EarlyDecompress::start(PyObject* payload) {
 Ref EarlyDecompress::take(PyObject* payload) {
   if (!payload_) return nullptr;
   join_releasing_lock(thread_);
-  const bool same = payload == payload_.get() && zstd_decompress_is_host_own();
+  const bool same = payload == payload_.get() && decompressor_is_host_own();
   payload_.reset();
   if (!ok_ || !same) {
     output_.reset();
