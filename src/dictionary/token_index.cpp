@@ -29,6 +29,7 @@
 #include <bit>
 #include <cstdlib>
 #include <new>
+#include <optional>
 
 #if defined(__linux__)
 #include <sys/mman.h>
@@ -293,46 +294,72 @@ bool in_interpreter(void* fn) {
 
 namespace {
 
-// The hook over the host's object allocator. Its state is static, so that
-// a hook left in place stays valid.
-PyMemAllocatorEx g_previous_objects;
-bool g_objects_hooked = false;
-int g_objects_advised = 0;  // lives of HostMemoryInHugePages at present
+// The hooks over the host's object and memory allocators (the domains that
+// need the interpreter lock). Their state is static, so that a hook left in
+// place stays valid.
+struct Hook {
+  PyMemAllocatorDomain domain;
+  PyMemAllocatorEx previous;
+  bool hooked;
+};
+Hook g_hooks[] = {{PYMEM_DOMAIN_OBJ, {}, false}, {PYMEM_DOMAIN_MEM, {}, false}};
+int g_advised = 0;  // lives of HostMemoryInHugePages at present
 constexpr size_t kAdviseFrom = size_t{1} << 20;
 
 void* advised(void* p, size_t size) {
-  if (p != nullptr && g_objects_advised > 0 && size >= kAdviseFrom) advise_huge_pages(p, size);
+  if (p != nullptr && g_advised > 0 && size >= kAdviseFrom) advise_huge_pages(p, size);
   return p;
 }
-void* objects_malloc(void*, size_t size) {
-  return advised(g_previous_objects.malloc(g_previous_objects.ctx, size), size);
+void* hook_malloc(void* ctx, size_t size) {
+  const PyMemAllocatorEx& a = static_cast<Hook*>(ctx)->previous;
+  return advised(a.malloc(a.ctx, size), size);
 }
-void* objects_calloc(void*, size_t count, size_t size) {
-  return advised(g_previous_objects.calloc(g_previous_objects.ctx, count, size), count * size);
+void* hook_calloc(void* ctx, size_t count, size_t size) {
+  const PyMemAllocatorEx& a = static_cast<Hook*>(ctx)->previous;
+  return advised(a.calloc(a.ctx, count, size), count * size);
 }
-void* objects_realloc(void*, void* p, size_t size) {
-  return advised(g_previous_objects.realloc(g_previous_objects.ctx, p, size), size);
+void* hook_realloc(void* ctx, void* p, size_t size) {
+  const PyMemAllocatorEx& a = static_cast<Hook*>(ctx)->previous;
+  return advised(a.realloc(a.ctx, p, size), size);
 }
-void objects_free(void*, void* p) { g_previous_objects.free(g_previous_objects.ctx, p); }
+void hook_free(void* ctx, void* p) {
+  const PyMemAllocatorEx& a = static_cast<Hook*>(ctx)->previous;
+  a.free(a.ctx, p);
+}
+
+// Hooks a domain only straight over the interpreter's own allocator (with
+// or without its debug hooks): then no one else's hook lies below this one,
+// and taking it away again can drop no one's.
+void set_hook(Hook& hook) {
+  PyMemAllocatorEx current;
+  PyMem_GetAllocator(hook.domain, &current);
+  if (current.malloc == hook_malloc || hook.hooked ||
+      !in_interpreter(reinterpret_cast<void*>(current.malloc)) ||
+      !in_interpreter(reinterpret_cast<void*>(current.free))) {
+    return;
+  }
+  hook.previous = current;
+  PyMemAllocatorEx mine{&hook, hook_malloc, hook_calloc, hook_realloc, hook_free};
+  PyMem_SetAllocator(hook.domain, &mine);
+  hook.hooked = true;
+}
+
+// Takes a hook away while it is still on top.
+void clear_hook(Hook& hook) {
+  PyMemAllocatorEx current;
+  PyMem_GetAllocator(hook.domain, &current);
+  if (current.malloc == hook_malloc && current.ctx == &hook) {
+    PyMem_SetAllocator(hook.domain, &hook.previous);
+    hook.hooked = false;
+  }
+}
 
 }  // namespace
 
 HostMemoryInHugePages::HostMemoryInHugePages(bool arenas) {
 #if defined(__linux__) && defined(MADV_HUGEPAGE)
-  // Hooked only straight over the interpreter's own allocator (with or
-  // without its debug hooks): then no one else's hook lies below this one,
-  // and taking it away again can drop no one's.
-  PyMemAllocatorEx current;
-  PyMem_GetAllocator(PYMEM_DOMAIN_OBJ, &current);
-  if (current.malloc != objects_malloc && !g_objects_hooked &&
-      in_interpreter(reinterpret_cast<void*>(current.malloc)) &&
-      in_interpreter(reinterpret_cast<void*>(current.free))) {
-    g_previous_objects = current;
-    PyMemAllocatorEx hook{nullptr, objects_malloc, objects_calloc, objects_realloc, objects_free};
-    PyMem_SetAllocator(PYMEM_DOMAIN_OBJ, &hook);
-    g_objects_hooked = true;
-  }
-  ++g_objects_advised;
+  for (Hook& hook : g_hooks) set_hook(hook);
+  ++g_advised;
   blocks_ = true;
 
   if (!arenas) return;
@@ -354,13 +381,8 @@ HostMemoryInHugePages::~HostMemoryInHugePages() {
     if (spare_ != nullptr) munmap(spare_, kArena);
 #endif
   }
-  if (blocks_ && --g_objects_advised == 0) {
-    PyMemAllocatorEx current;
-    PyMem_GetAllocator(PYMEM_DOMAIN_OBJ, &current);
-    if (current.malloc == objects_malloc) {
-      PyMem_SetAllocator(PYMEM_DOMAIN_OBJ, &g_previous_objects);
-      g_objects_hooked = false;
-    }
+  if (blocks_ && --g_advised == 0) {
+    for (Hook& hook : g_hooks) clear_hook(hook);
   }
 }
 
@@ -866,6 +888,10 @@ void add_refs(PyObject* obj, Py_ssize_t n) {
 // written once. Its references are counted per slot and added slot by slot,
 // so that building it touches each distinct str once, not at every
 // occurrence.
+// Texts from this many code units on are split with the host's memory in
+// huge pages.
+constexpr size_t kHugeSplitFrom = size_t{1} << 20;
+
 Ref TokenIndex::split(PyObject* text) {
   try {
     if (PyUnicode_READY(text) < 0) return nullptr;
@@ -885,6 +911,9 @@ Ref TokenIndex::split(PyObject* text) {
     SlotVector order;
     order.slots.reserve(length < 4096 ? length : 4096);
     impl.scan_kind(PyUnicode_KIND(text), PyUnicode_DATA(text), length, order);
+    // A long text's strs and list take their memory in huge pages.
+    std::optional<HostMemoryInHugePages> huge_pages;
+    if (length >= kHugeSplitFrom) huge_pages.emplace(true);
     if (!impl.materialize()) return nullptr;
     Ref list = Ref::steal(PyList_New(static_cast<Py_ssize_t>(order.slots.size())));
     if (!list) return nullptr;

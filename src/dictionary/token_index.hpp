@@ -60,10 +60,10 @@ void return_free_memory(size_t working_bytes) noexcept;
 //   (the host's unmaps an arena, and so does this one). This is done only
 //   over the interpreter's own arena allocator;
 // - blocks of 1 MiB or more (tables of large dicts, texts read) are advised
-//   to take huge pages as they are handed out, by a hook over the host's
-//   object allocator that otherwise only passes calls on, as a tracing
-//   hook does. The hook stays in place (passing calls on) if someone hooked
-//   the allocator on top of it meanwhile.
+//   to take huge pages as they are handed out, by hooks over the host's
+//   object and memory allocators that otherwise only pass calls on, as a
+//   tracing hook does. A hook stays in place (passing calls on) if someone
+//   hooked the allocator on top of it meanwhile.
 // The host's own allocators are put back at the end. Needs the interpreter
 // lock when made and when ended.
 //
