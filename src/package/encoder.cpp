@@ -538,6 +538,11 @@ class IdWriter {
       const int32_t id = first + static_cast<int32_t>(slot);
       Ref id_obj = Ref::steal(PyLong_FromLong(id));
       PyObject* token = in_.index ? in_.index->token(slot) : tokens[slot].get();
+      // The str of a token a few ahead is fetched meanwhile: its hash is
+      // read when it is stored.
+      if (!tokens.empty() && slot + kStoreAhead < take) {
+        __builtin_prefetch(tokens[slot + kStoreAhead].get());
+      }
       if (!id_obj || PyDict_SetItem(forward_new.get(), token, id_obj.get()) < 0 ||
           (!split && PyDict_SetItem(inverse_new.get(), id_obj.get(), token) < 0)) {
         // Keep what was stored so far, as storing one by one would have.
@@ -617,6 +622,9 @@ class IdWriter {
     }
     return 1;
   }
+
+  // How far ahead of its store a token's str is fetched.
+  static constexpr uint32_t kStoreAhead = 8;
 
   // Slots stored between two returns of freed memory while the maps grow.
   static constexpr uint32_t kDiscardEvery = 1u << 16;
