@@ -665,8 +665,10 @@ class JoinAhead {
     for (size_t k = 0; k < ranges_.size(); ++k) {
       const Range range = ranges_[k];
       Slot& slot = slots_[k];
+      // The first text is wanted at once: the calling thread joins it
+      // straight into its str while this one goes on with the next.
       Slot::State state = Slot::kHere;
-      if (range.stop - range.start <= kMaxRecords) {
+      if (k > 0 && range.stop - range.start <= kMaxRecords) {
         std::unique_lock<std::mutex> lock(mutex_);
         room_.wait(lock, [&] { return stopping_ || ahead_ < kMaxAhead; });
         if (stopping_) return;
