@@ -457,8 +457,6 @@ std::nullptr_t refuse_extension(std::int64_t code) {
   return nullptr;
 }
 
-}  // namespace
-
 // Reads the file for the scanner. A file of the host's own buffered binary
 // type is read straight into the accumulated stream (`readinto`, which for
 // such a file does what `read` does, without a bytes object per chunk),
@@ -467,7 +465,6 @@ std::nullptr_t refuse_extension(std::int64_t code) {
 class FileReader {
  public:
   bool open(PyObject* file) {
-    file_ = file;
     if (!is_buffered_reader(file)) {
       read_ = getattr(file, names().read);
       return static_cast<bool>(read_);
@@ -486,8 +483,8 @@ class FileReader {
   }
 
   // Appends up to `chunk` bytes (or what is left of a regular file) to
-  // `stream`. Returns the number read (0 at the end), or -1 with an error
-  // set.
+  // `stream`. Returns 1 when it read some, 0 at the end of the file, or -1
+  // with an error set.
   int read_into(Accumulator& stream, std::size_t chunk) {
     if (!readinto_) return read_piece(stream, chunk);
     if (expected_ > stream.size()) chunk = std::max(chunk, expected_ - stream.size());
@@ -509,11 +506,6 @@ class FileReader {
     }
     stream.commit(static_cast<std::size_t>(n));
     return n > 0 ? 1 : 0;
-  }
-
-  void close() {
-    read_.reset();
-    readinto_.reset();
   }
 
  private:
@@ -545,11 +537,12 @@ class FileReader {
     return at_end ? 0 : 1;
   }
 
-  PyObject* file_ = nullptr;
   Ref read_;
   Ref readinto_;
   std::size_t expected_ = 0;
 };
+
+}  // namespace
 
 Ref safe_pickle_load(PyObject* file) {
   using pickle_scan::Result;
@@ -569,7 +562,6 @@ Ref safe_pickle_load(PyObject* file) {
     if (got < 0) return nullptr;
     if (got == 0) break;
   }
-  reader.close();
 
   // The bytes the unpickler is allowed to see. A stream that ends inside the
   // data of a counted string, bytes object or frame is cut before that

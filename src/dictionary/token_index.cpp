@@ -32,12 +32,12 @@
 #include <optional>
 
 #if defined(__linux__)
+#include <dlfcn.h>
 #include <sys/mman.h>
+#include <unistd.h>
 #endif
 #if defined(__GLIBC__)
-#include <dlfcn.h>
 #include <malloc.h>
-#include <unistd.h>
 #endif
 
 #define XXH_INLINE_ALL
@@ -200,26 +200,36 @@ constexpr size_t kMappedFrom = kLargeFrom;
 
 size_t mapped_size(size_t bytes) { return (bytes + kHugePage - 1) / kHugePage * kHugePage; }
 
+#if defined(__linux__)
+// A fresh mapping of `size` bytes (whole huge pages) starting on a huge page
+// boundary, asking for huge pages; null when the system refuses. Mapped with
+// a huge page of slack, the parts before the first boundary and after the
+// size are given back.
+void* map_huge_pages(size_t size) {
+  void* m = mmap(nullptr, size + kHugePage, PROT_READ | PROT_WRITE, MAP_PRIVATE | MAP_ANONYMOUS,
+                 -1, 0);
+  if (m == MAP_FAILED) return nullptr;
+  const auto start = reinterpret_cast<uintptr_t>(m);
+  const uintptr_t aligned = (start + kHugePage - 1) / kHugePage * kHugePage;
+  const uintptr_t end = start + size + kHugePage;
+  if (aligned != start) munmap(m, aligned - start);
+  if (end != aligned + size) munmap(reinterpret_cast<void*>(aligned + size), end - aligned - size);
+  auto* p = reinterpret_cast<void*>(aligned);
+#if defined(MADV_HUGEPAGE)
+  madvise(p, size, MADV_HUGEPAGE);
+#endif
+  return p;
+}
+#endif
+
 }  // namespace
 
 void* allocate_large(size_t bytes, bool zero) {
 #if defined(__linux__)
   if (bytes >= kMappedFrom) {
-    // Mapped with a huge page of slack; the parts before the first boundary
-    // and after the rounded size are given back.
     const size_t size = mapped_size(bytes);
-    void* m = mmap(nullptr, size + kHugePage, PROT_READ | PROT_WRITE,
-                   MAP_PRIVATE | MAP_ANONYMOUS, -1, 0);
-    if (m == MAP_FAILED) throw std::bad_alloc();
-    const auto start = reinterpret_cast<uintptr_t>(m);
-    const uintptr_t aligned = (start + kHugePage - 1) / kHugePage * kHugePage;
-    const uintptr_t end = start + size + kHugePage;
-    if (aligned != start) munmap(m, aligned - start);
-    if (end != aligned + size) munmap(reinterpret_cast<void*>(aligned + size), end - aligned - size);
-    auto* p = reinterpret_cast<void*>(aligned);
-#if defined(MADV_HUGEPAGE)
-    madvise(p, size, MADV_HUGEPAGE);
-#endif
+    void* p = map_huge_pages(size);
+    if (p == nullptr) throw std::bad_alloc();
 #if defined(MADV_POPULATE_WRITE)
     // Fresh mappings read as zero. A table is read before it is written
     // at most places, which would map the shared zero page first and fault
@@ -275,10 +285,9 @@ void advise_huge_pages(void* p, size_t bytes) noexcept {
 }
 
 namespace {
-constexpr size_t kArena = size_t{1} << 20;
-}  // namespace
 
-namespace {
+constexpr size_t kArena = size_t{1} << 20;
+
 // Whether `fn` is code of the interpreter itself (which has one arena
 // allocator, of mappings of their own) rather than of an allocator that
 // someone installed.
@@ -290,9 +299,6 @@ bool in_interpreter(void* fn) {
   }
   return fn_info.dli_fbase == own_info.dli_fbase;
 }
-}  // namespace
-
-namespace {
 
 // The hooks over the host's object and memory allocators (the domains that
 // need the interpreter lock). Their state is static, so that a hook left in
@@ -394,18 +400,7 @@ void* HostMemoryInHugePages::alloc(void* ctx, size_t size) {
       self->spare_ = nullptr;
       return p;
     }
-    void* m = mmap(nullptr, 2 * kHugePage, PROT_READ | PROT_WRITE, MAP_PRIVATE | MAP_ANONYMOUS,
-                   -1, 0);
-    if (m != MAP_FAILED) {
-      const auto start = reinterpret_cast<uintptr_t>(m);
-      const uintptr_t aligned = (start + kHugePage - 1) / kHugePage * kHugePage;
-      if (aligned != start) munmap(m, aligned - start);
-      const uintptr_t end = start + 2 * kHugePage;
-      if (end != aligned + kHugePage) {
-        munmap(reinterpret_cast<void*>(aligned + kHugePage), end - aligned - kHugePage);
-      }
-      auto* page = reinterpret_cast<char*>(aligned);
-      madvise(page, kHugePage, MADV_HUGEPAGE);
+    if (auto* page = static_cast<char*>(map_huge_pages(kHugePage))) {
       self->spare_ = page + kArena;
       return page;
     }

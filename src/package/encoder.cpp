@@ -850,11 +850,14 @@ PyObject* encode_files(PyObject* self, PyObject* filepaths, PyObject* output_pat
   Ref compressed;
   if (background.started()) {
     compressed = background.finish();
-  } else {
-    if (native.started()) compressed = native.finish();
+  } else if (native.started()) {
+    // A failure with the records intact goes to the host's compressor.
+    compressed = native.finish();
     if (!compressed && !PyErr_Occurred()) {
-      compressed = compress_packed(packed.get(), zstd_level, threads);
+      compressed = zstd_compress(packed.get(), zstd_level, threads);
     }
+  } else {
+    compressed = compress_packed(packed.get(), zstd_level, threads);
   }
   if (!compressed) return fail(w, 80);
   packed.reset();

@@ -170,15 +170,13 @@ bool NativeCompress::start(PyObject* data, int32_t level, int32_t threads) {
     return false;
   }
   data_ = Ref::borrow(data);
-  level_ = level;
-  threads_ = threads;
   auto* src = reinterpret_cast<uint8_t*>(PyByteArray_AS_STRING(data));
   auto* dst = reinterpret_cast<uint8_t*>(PyBytes_AS_STRING(output_.get()));
   const size_t capacity = static_cast<size_t>(PyBytes_GET_SIZE(output_.get()));
   if (size >= kHugeInputFrom) advise_huge_pages(dst, capacity);
   try {
-    thread_ = std::thread([this, src, size, dst, capacity] {
-      written_ = compress_frame(src, size, dst, capacity, level_, threads_, &lost_);
+    thread_ = std::thread([this, src, size, dst, capacity, level, threads] {
+      written_ = compress_frame(src, size, dst, capacity, level, threads, &lost_);
       ok_ = written_ != 0;
     });
   } catch (const std::exception&) {

@@ -61,9 +61,9 @@ class BackgroundCompress {
 // interpreter lock at any point, so that the caller may wait for it while
 // keeping the lock. Taken only for an exact bytearray that nothing else can
 // reach, while zstd_compress_is_host_own(), and for a level and a thread
-// count that the host's compressor takes as they are; it raises no error of
-// its own: when the library fails, the caller asks the host's compressor,
-// which reports the failure its own way.
+// count that the host's compressor takes as they are. When the library
+// fails with the data intact, the caller asks the host's compressor, which
+// reports the failure its own way.
 class NativeCompress {
  public:
   NativeCompress() = default;
@@ -88,8 +88,6 @@ class NativeCompress {
  private:
   Ref data_;
   Ref output_;
-  int32_t level_ = 0;
-  int32_t threads_ = 0;
   size_t written_ = 0;
   bool ok_ = false;
   bool lost_ = false;  // part of the data was given back while compressing
