@@ -425,7 +425,7 @@ void HostMemoryInHugePages::free(void* ctx, void* p, size_t size) {
 
 void return_free_memory(size_t working_bytes) noexcept {
 #if defined(__GLIBC__)
-  if (working_bytes >= (size_t{4} << 20)) malloc_trim(0);
+  if (working_bytes >= (size_t{1} << 20)) malloc_trim(0);
 #else
   (void)working_bytes;
 #endif

@@ -46,9 +46,9 @@ void advise_huge_pages(void* p, size_t bytes) noexcept;
 // freed in the middle of a heap (texts read, tables outgrown) otherwise
 // stays resident until reused; calling this before a phase that allocates
 // elsewhere (another thread's arena, fresh mappings) keeps the peak down.
-// Walking the heaps takes tens of microseconds, more than a small call
-// gains, so it is skipped when `working_bytes`, the memory the call works
-// with, is under 4 MiB.
+// Walking the heaps takes up to a few hundred microseconds, more than a
+// small call gains, so it is skipped when `working_bytes`, the memory the
+// call works with, is under 1 MiB.
 void return_free_memory(size_t working_bytes) noexcept;
 
 // While an object of this class lives, the host's allocations take huge

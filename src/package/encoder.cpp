@@ -53,6 +53,8 @@ struct Collected {
   uint64_t dropped = 0;
   // Tokens of each input, in input order.
   std::vector<uint64_t> counts;
+  // Bytes of the texts read.
+  size_t text_bytes = 0;
   Ref filenames;
 
   uint64_t total() const { return stream.size() + dropped; }
@@ -277,6 +279,10 @@ bool read_one(PyObject* self, PyObject* path, PyObject* file, Collected& out,
   Ref text = call_method(file, names().read);
   if (!text || !check_exact_or_none(text.get(), &PyUnicode_Type, "str")) {
     return fail_int(w, 53), false;
+  }
+  if (text.get() != Py_None && PyUnicode_IS_READY(text.get())) {
+    out.text_bytes += static_cast<size_t>(PyUnicode_GET_LENGTH(text.get())) *
+                      PyUnicode_KIND(text.get());
   }
   const size_t position = out.counts.size();
   Ref override_tokens;
@@ -809,6 +815,9 @@ PyObject* encode_files(PyObject* self, PyObject* filepaths, PyObject* output_pat
   if (!in.filenames) return fail(w, 48);
 
   if (!read_all(self, filepaths, in)) return nullptr;
+  // The texts are released: the memory they and their reading took goes
+  // back before the strs are made, where a small call peaks.
+  return_free_memory(in.text_bytes);
   Ref boundaries = boundaries_of(in);
   if (!boundaries) return fail(w, 55);
   if (in.total() * 4 >= kHugeArenasFrom) huge_arenas.emplace(true);
