@@ -1049,10 +1049,13 @@ class TestMemoryExhaustion:
         # (or the host's own error for it) and the maps are what storing new
         # tokens one by one leaves: a prefix of them in the forward map, the
         # same prefix or one fewer in the inverse map, next_id past the
-        # inverse map's ids; no error is reported on stderr.
+        # inverse map's ids; no error is reported on stderr. The next call
+        # gives its new tokens ids that no stored token has.
         _testcapi = pytest.importorskip("_testcapi")
         words = " ".join(f"w{i}" for i in range(40))
         paths = files(words + "\n" + words)
+        later = tmp_path / "later.txt"
+        later.write_text("later-token", encoding="utf-8")
         new_tokens = [t for t in dict.fromkeys(re.findall(r"\S+|\s+", words + "\n"))
                       if t not in existing]
         start_id = len(existing) + 1
@@ -1087,6 +1090,9 @@ class TestMemoryExhaustion:
             else:
                 failures += 1
                 successes = 0
+                c.encode_files([str(later)], out)
+                ids = list(c.global_dict.values())
+                assert len(set(ids)) == len(ids), nth
         assert failures > 20
         assert capfd.readouterr().err == ""
 

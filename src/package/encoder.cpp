@@ -178,7 +178,7 @@ class ScanWorker {
     if (thread_.joinable()) return true;
     if (start_failed_) return false;
     try {
-      thread_ = std::thread([this] { loop(); });
+      thread_ = start_thread([this] { loop(); });
     } catch (const std::exception&) {
       start_failed_ = true;
       return false;
@@ -615,8 +615,12 @@ class IdWriter {
       return *line = 68, -1;
     }
     c_->next_id = first + static_cast<int32_t>(take);
+    // The forward map, empty before, holds the ids from `first` on, one per
+    // entry: after a failed insertion into the inverse map that is one more
+    // than next_id has passed, and the next call must not hand it out again.
     // Both maps still hold plain keys only: str keys and int keys were added.
-    set_max_id(c_, take > 0 ? int64_t{c_->next_id} - 1 : -1, true);
+    const Py_ssize_t stored = PyDict_GET_SIZE(c_->global_dict);
+    set_max_id(c_, stored > 0 ? int64_t{first} + stored - 1 : -1, true);
     set_inverse_plain(c_, true);
     if (failed) {
       PyErr_Restore(type, value, tb);
