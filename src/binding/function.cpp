@@ -2,6 +2,10 @@
 
 #include <structmember.h>
 
+#include <exception>
+#include <new>
+#include <stdexcept>
+
 #include "binding/compressor.hpp"
 
 namespace qbc {
@@ -26,11 +30,30 @@ struct FunctionObject {
 
 FunctionObject* as_function(PyObject* obj) { return reinterpret_cast<FunctionObject*>(obj); }
 
+// Runs a body. The bodies deal with running out of memory where they
+// allocate; a C++ exception that still reaches this point (a container
+// that could not grow) becomes the host's error here instead of ending the
+// process on its way through the interpreter's frames. Every reference the
+// body held is released as the exception passes.
+PyObject* run_body(const FunctionDef* fdef, PyObject* self, PyObject* const* args,
+                   Py_ssize_t nargs, PyObject* kwnames) {
+  try {
+    return fdef->body(self, args, nargs, kwnames);
+  } catch (const std::bad_alloc&) {
+    PyErr_NoMemory();
+  } catch (const std::length_error&) {
+    PyErr_NoMemory();
+  } catch (const std::exception& e) {
+    PyErr_Format(PyExc_SystemError, "%.200s() failed: %.200s", fdef->name, e.what());
+  }
+  return nullptr;
+}
+
 PyObject* function_vectorcall(PyObject* callable, PyObject* const* args, size_t nargsf,
                               PyObject* kwnames) {
   FunctionObject* f = as_function(callable);
   Py_ssize_t nargs = PyVectorcall_NARGS(nargsf);
-  if (!f->fdef->is_method) return f->fdef->body(nullptr, args, nargs, kwnames);
+  if (!f->fdef->is_method) return run_body(f->fdef, nullptr, args, nargs, kwnames);
   if (nargs < 1) {
     PyErr_Format(PyExc_TypeError, "%.200s() %s", f->fdef->name, "needs an argument");
     return nullptr;
@@ -43,7 +66,7 @@ PyObject* function_vectorcall(PyObject* callable, PyObject* const* args, size_t 
                  f->fdef->name, CompressorType.tp_name, Py_TYPE(self)->tp_name);
     return nullptr;
   }
-  return f->fdef->body(self, args + 1, nargs - 1, kwnames);
+  return run_body(f->fdef, self, args + 1, nargs - 1, kwnames);
 }
 
 PyObject* function_descr_get(PyObject* func, PyObject* obj, PyObject* /*type*/) {

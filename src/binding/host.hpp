@@ -3,6 +3,9 @@
 // the module-level `os` functions looked up at each use.
 #pragma once
 
+#include <cxxabi.h>
+
+#include <latch>
 #include <thread>
 
 #include "binding/handle.hpp"
@@ -17,6 +20,27 @@ Ref call(PyObject* callable, A... args) {
   return Ref::steal(PyObject_Vectorcall(callable, argv + 1,
                                         sizeof...(A) | PY_VECTORCALL_ARGUMENTS_OFFSET, nullptr));
 }
+// Starts a thread of the module's own. Its first step makes the C++
+// runtime's per-thread exception state, which is otherwise made when the
+// thread throws its first exception: that is when memory has run out, and
+// the system's loader ends the whole process when it cannot allocate that
+// state. The caller waits for that step, so that it cannot use up the
+// memory meanwhile; a later std::bad_alloc is then thrown and caught as on
+// any other thread. Throws std::system_error when no thread can be
+// started.
+template <class F>
+std::thread start_thread(F&& f) {
+  std::latch ready(1);
+  std::thread thread([&ready, f = std::forward<F>(f)]() mutable {
+    abi::__cxa_eh_globals* volatile state = abi::__cxa_get_globals();
+    (void)state;
+    ready.count_down();  // the last use of the caller's latch
+    f();
+  });
+  ready.wait();
+  return thread;
+}
+
 // Waits for a thread with the interpreter lock released, so that other
 // threads, the one waited for among them, may take it meanwhile.
 inline void join_releasing_lock(std::thread& thread) {

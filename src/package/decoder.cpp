@@ -77,7 +77,14 @@ class IdTable : public PairVisitor {
     int overflow = 0;
     long long id = PyLong_AsLongLongAndOverflow(value, &overflow);
     if (overflow != 0 || id < 0 || id > INT32_MAX) return;
-    pairs_.emplace_back(static_cast<uint32_t>(id), Ref::borrow(key));
+    try {
+      pairs_.emplace_back(static_cast<uint32_t>(id), Ref::borrow(key));
+    } catch (const std::bad_alloc&) {
+      // Without room for the table the texts are joined by the host.
+      usable_ = false;
+      std::vector<std::pair<uint32_t, Ref>>().swap(pairs_);
+      return;
+    }
     // Its bytes, and the most alignment padding they may need.
     arena_bytes_ += static_cast<size_t>(PyUnicode_GET_LENGTH(key) + 1) * PyUnicode_KIND(key);
   }
@@ -495,7 +502,7 @@ class Beside {
   template <class F>
   explicit Beside(F&& f) {
     try {
-      thread_ = std::thread(std::forward<F>(f));
+      thread_ = start_thread(std::forward<F>(f));
     } catch (const std::system_error&) {
       later_ = std::forward<F>(f);
     }
@@ -615,7 +622,7 @@ class JoinAhead {
   // Starts the worker; false when no thread could be started.
   bool start() {
     try {
-      thread_ = std::thread([this] { loop(); });
+      thread_ = start_thread([this] { loop(); });
     } catch (const std::exception&) {
       return false;
     }

@@ -175,7 +175,7 @@ bool NativeCompress::start(PyObject* data, int32_t level, int32_t threads) {
   const size_t capacity = static_cast<size_t>(PyBytes_GET_SIZE(output_.get()));
   if (size >= kHugeInputFrom) advise_huge_pages(dst, capacity);
   try {
-    thread_ = std::thread([this, src, size, dst, capacity, level, threads] {
+    thread_ = start_thread([this, src, size, dst, capacity, level, threads] {
       written_ = compress_frame(src, size, dst, capacity, level, threads, &lost_);
       ok_ = written_ != 0;
     });
@@ -254,7 +254,7 @@ bool BackgroundCompress::start(PyObject* data, int32_t level, int32_t threads) {
   level_ = level;
   threads_ = threads;
   try {
-    thread_ = std::thread([this] { run(); });
+    thread_ = start_thread([this] { run(); });
   } catch (const std::exception&) {
     data_.reset();
     return false;
@@ -322,7 +322,7 @@ void EarlyDecompress::start(PyObject* payload) {
   advise_huge_pages(dst, static_cast<size_t>(size));
   payload_ = Ref::borrow(payload);
   try {
-    thread_ = std::thread([this, src, len, dst, size] {
+    thread_ = start_thread([this, src, len, dst, size] {
       const size_t got = ZSTD_decompress(dst, static_cast<size_t>(size), src, len);
       ok_ = !ZSTD_isError(got) && got == size;
     });
