@@ -114,20 +114,19 @@ class ScanWorker {
   ScanWorker& operator=(const ScanWorker&) = delete;
 
   ~ScanWorker() {
-    std::deque<Job> left;
     {
       std::lock_guard<std::mutex> lock(mutex_);
       stopping_ = true;
-      left.swap(queue_);
     }
     wake_.notify_all();
     join_releasing_lock(thread_);
     collect();
-    for (Job& job : left) Py_DECREF(job.text);
+    for (Job& job : jobs_) Py_DECREF(job.text);
   }
 
-  // Hands a text over for scanning as input `file`. Returns false when no
-  // thread could be started; the caller then scans itself.
+  // Hands a text over for scanning as input `file`. Returns false when it
+  // could not be handed over (no thread, no memory for the job), with every
+  // text handed over before scanned; the caller then scans itself.
   bool submit(PyObject* text, size_t file) {
     if (!start()) return false;
     const size_t bytes = static_cast<size_t>(PyUnicode_GET_LENGTH(text)) * PyUnicode_KIND(text);
@@ -139,12 +138,16 @@ class ScanWorker {
       Py_END_ALLOW_THREADS
       collect();
     }
-    Py_INCREF(text);
-    {
+    try {
       std::lock_guard<std::mutex> lock(mutex_);
-      queue_.push_back(Job{text, file, bytes, 0});
+      jobs_.push_back(Job{text, file, bytes, 0});
       backlog_ += bytes;
+    } catch (const std::bad_alloc&) {
+      wait_idle();
+      return false;
     }
+    // The caller's reference keeps the text alive until this one is taken.
+    Py_INCREF(text);
     wake_.notify_one();
     return true;
   }
@@ -152,12 +155,7 @@ class ScanWorker {
   // Waits until every text handed over is scanned and its count is in
   // `counts`. Returns false with MemoryError set when memory ran out.
   bool drain() {
-    if (thread_.joinable()) {
-      Py_BEGIN_ALLOW_THREADS
-      std::unique_lock<std::mutex> lock(mutex_);
-      room_.wait(lock, [&] { return queue_.empty() && !busy_; });
-      Py_END_ALLOW_THREADS
-    }
+    wait_idle();
     collect();
     if (failed_) {
       PyErr_NoMemory();
@@ -167,6 +165,7 @@ class ScanWorker {
   }
 
  private:
+  // A text handed over, kept until collect() takes it after its scan.
   struct Job {
     PyObject* text;
     size_t file;
@@ -192,36 +191,50 @@ class ScanWorker {
     return room_for(bytes);
   }
 
+  // Waits, with the interpreter lock released, until the worker has
+  // scanned every job.
+  void wait_idle() {
+    if (!thread_.joinable()) return;
+    Py_BEGIN_ALLOW_THREADS
+    std::unique_lock<std::mutex> lock(mutex_);
+    room_.wait(lock, [&] { return scanned_ == jobs_.size(); });
+    Py_END_ALLOW_THREADS
+  }
+
+  // Jobs stay where they are while they are scanned: the worker allocates
+  // nothing, so it cannot fail but for the index's own memory.
   void loop() {
     std::unique_lock<std::mutex> lock(mutex_);
     while (true) {
-      wake_.wait(lock, [&] { return stopping_ || !queue_.empty(); });
+      wake_.wait(lock, [&] { return stopping_ || scanned_ < jobs_.size(); });
       if (stopping_) return;
-      Job job = queue_.front();
-      queue_.pop_front();
-      busy_ = true;
+      const Job job = jobs_[scanned_];
       lock.unlock();
+      int64_t count = 0;
       if (!failed_) {
-        job.count = out_.scan(PyUnicode_KIND(job.text), PyUnicode_DATA(job.text),
-                              static_cast<size_t>(PyUnicode_GET_LENGTH(job.text)));
-        if (job.count < 0) failed_ = true;
+        count = out_.scan(PyUnicode_KIND(job.text), PyUnicode_DATA(job.text),
+                          static_cast<size_t>(PyUnicode_GET_LENGTH(job.text)));
+        if (count < 0) failed_ = true;
       }
       lock.lock();
-      busy_ = false;
+      jobs_[scanned_].count = count;
+      ++scanned_;
       backlog_ -= job.bytes;
-      done_.push_back(job);
       room_.notify_all();
     }
   }
 
   // Takes the counts of the texts scanned so far and releases the texts.
   void collect() {
-    std::vector<Job> done;
-    {
-      std::lock_guard<std::mutex> lock(mutex_);
-      done.swap(done_);
-    }
-    for (const Job& job : done) {
+    while (true) {
+      Job job;
+      {
+        std::lock_guard<std::mutex> lock(mutex_);
+        if (scanned_ == 0) return;
+        job = jobs_.front();
+        jobs_.pop_front();
+        --scanned_;
+      }
       if (job.count > 0) out_.counts[job.file] = static_cast<uint64_t>(job.count);
       Py_DECREF(job.text);
     }
@@ -232,10 +245,9 @@ class ScanWorker {
   std::mutex mutex_;
   std::condition_variable wake_;  // work arrived, or stop
   std::condition_variable room_;  // a text was scanned
-  std::deque<Job> queue_;
-  std::vector<Job> done_;
+  std::deque<Job> jobs_;          // handed over and not yet collected
+  size_t scanned_ = 0;            // the first this many of them are scanned
   size_t backlog_ = 0;
-  bool busy_ = false;
   bool stopping_ = false;
   bool start_failed_ = false;
   std::atomic<bool> failed_{false};
