@@ -70,8 +70,8 @@ print(json.dumps(result))
 # compression library's worker threads and for huge pages.
 WORDS = " ".join(f"w{i % 300_000}" for i in range(1_100_000))
 # Megabytes of address space allowed on top of what the child already uses.
-ENCODE_CAPS = list(range(0, 8, 2)) + list(range(8, 40)) + list(range(40, 272, 16))
-DECODE_CAPS = list(range(0, 128, 8)) + [160, 224, 320]
+ENCODE_CAPS = list(range(0, 8, 2)) + list(range(8, 40)) + list(range(40, 272, 16)) + [384, 1024]
+DECODE_CAPS = list(range(0, 128, 8)) + [160, 224, 320, 1024]
 
 
 @pytest.fixture(scope="module")
