@@ -503,7 +503,7 @@ class Beside {
   explicit Beside(F&& f) {
     try {
       thread_ = start_thread(std::forward<F>(f));
-    } catch (const std::system_error&) {
+    } catch (const std::exception&) {
       later_ = std::forward<F>(f);
     }
   }

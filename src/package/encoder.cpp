@@ -292,7 +292,7 @@ bool read_one(PyObject* self, PyObject* path, PyObject* file, Collected& out,
   if (!text || !check_exact_or_none(text.get(), &PyUnicode_Type, "str")) {
     return fail_int(w, 53), false;
   }
-  if (text.get() != Py_None && PyUnicode_IS_READY(text.get())) {
+  if (text.get() != Py_None) {
     out.text_bytes += static_cast<size_t>(PyUnicode_GET_LENGTH(text.get())) *
                       PyUnicode_KIND(text.get());
   }
