@@ -3,6 +3,9 @@
 #define ZSTD_STATIC_LINKING_ONLY  // ZSTD_createCCtx_advanced, for huge pages
 #include <zstd.h>
 
+#include <sched.h>
+
+#include <algorithm>
 #include <cstdlib>
 
 #include "dictionary/token_index.hpp"
@@ -95,6 +98,25 @@ void free_block(void*, void* address) {
   }
 }
 
+// Processors this process may run on (at least 1).
+int usable_processors() {
+  cpu_set_t set;
+  if (sched_getaffinity(0, sizeof set, &set) != 0) return 1;
+  const int count = CPU_COUNT(&set);
+  return count > 0 ? count : 1;
+}
+
+// The workers to start for `threads`. With one worker or more, the library
+// cuts the input into the same jobs and writes the same frame whatever
+// their number, so workers beyond the processors this process may use only
+// take turns with each other, and with the caller, for the same cores, and
+// each adds its own buffers. Without workers the frame is another one, so 0
+// stays 0.
+int workers_for(int threads) {
+  if (threads <= 0) return threads;
+  return std::min(threads, usable_processors());
+}
+
 bool in_bounds(ZSTD_cParameter param, int value) {
   const ZSTD_bounds b = ZSTD_cParam_getBounds(param);
   return !ZSTD_isError(b.error) && value >= b.lowerBound && value <= b.upperBound;
@@ -126,7 +148,7 @@ size_t compress_frame(uint8_t* src, size_t size, uint8_t* dst, size_t capacity, 
   if (cctx == nullptr) return 0;
   size_t written = 0;
   if (!ZSTD_isError(ZSTD_CCtx_setParameter(cctx, ZSTD_c_compressionLevel, level)) &&
-      !ZSTD_isError(ZSTD_CCtx_setParameter(cctx, ZSTD_c_nbWorkers, threads)) &&
+      !ZSTD_isError(ZSTD_CCtx_setParameter(cctx, ZSTD_c_nbWorkers, workers_for(threads))) &&
       !ZSTD_isError(ZSTD_CCtx_setPledgedSrcSize(cctx, size))) {
     constexpr size_t kOutputStep = size_t{256} << 10;
     const size_t step = threads > 0 && size >= kHugeInputFrom ? kOutputStep : capacity;
