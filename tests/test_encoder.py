@@ -1146,6 +1146,46 @@ class TestOutput:
         assert ids_in(out) == [c.global_dict[t] for t in tokens]
         assert c.inverse_dict == {v: k for k, v in c.global_dict.items()}
 
+    @pytest.mark.parametrize("change", ["insert", "next_id", "replace"])
+    def test_maps_changed_while_the_texts_are_scanned(self, tmp_path, monkeypatch, files, out,
+                                                      change):
+        # A large call into empty maps compresses while its last texts are
+        # still being scanned, taking the ids to be the slots. Another
+        # thread that changes the maps meanwhile (it gets its turn while
+        # the call waits for the scan) changes what the ids are: the records
+        # must be the ones the maps give, wherever the change lands.
+        import threading
+        import time
+        c = fresh(tmp_path)
+        text = " ".join(f"w{(i * 7919) % 50021}" for i in range(1_200_000))
+        paths = files(text[:1000], text)
+        real_os = qbc_compressor.os
+        threads = []
+
+        def make_change():
+            time.sleep(0.005)
+            if change == "insert":
+                c.global_dict["not a token"] = 70000
+            elif change == "next_id":
+                c.next_id = 70000
+            else:
+                c.inverse_dict = {}
+
+        def basename(p):
+            if p == paths[-1]:
+                threads.append(threading.Thread(target=make_change))
+                threads[-1].start()
+            return real_os.path.basename(p)
+
+        monkeypatch.setattr(qbc_compressor, "os", types.SimpleNamespace(
+            path=types.SimpleNamespace(basename=basename, join=real_os.path.join),
+            sep=real_os.sep, altsep=real_os.altsep))
+        c.encode_files(paths, out)
+        threads[0].join()
+        tokens = re.findall(r"\S+|\s+", text[:1000]) + re.findall(r"\S+|\s+", text)
+        assert ids_in(out) == [c.global_dict[t] for t in tokens]
+        assert len(set(c.global_dict.values())) == len(c.global_dict)
+
     def test_replaced_compressor_class_of_the_host_module(self, tmp_path, monkeypatch, files,
                                                           out):
         calls = []

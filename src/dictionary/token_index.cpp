@@ -431,10 +431,17 @@ void return_free_memory(size_t working_bytes) noexcept {
 #endif
 }
 
+void SlotStream::share(Listener* listener, uint64_t max_slots) {
+  chunks_.reserve(2 + (max_slots + kChunk - 1) / kChunk);
+  listener_ = listener;
+}
+
 void SlotStream::next_chunk() {
   const size_t k = chunks_.size();
-  const uint32_t capacity = k >= 2 ? kChunk : kFirstChunk << (2 * k);
-  chunks_.reserve(k + 1);
+  const uint32_t capacity = chunk_capacity(k);
+  // The chunks so far are full.
+  if (k > 0) publish();
+  if (chunks_.capacity() == k) chunks_.reserve(k + 1);
   chunks_.emplace_back(
       static_cast<uint32_t*>(allocate_large(size_t{capacity} * sizeof(uint32_t))), capacity);
   capacity_ = capacity;

@@ -142,6 +142,32 @@ class SlotStream {
     }
   }
   uint64_t size() const { return size_; }
+
+  // Told, on the appending thread, each time the slots up to a count are
+  // final: when a chunk fills up and at publish().
+  class Listener {
+   public:
+    virtual void slots_final(uint64_t count) noexcept = 0;
+
+   protected:
+    ~Listener() = default;
+  };
+  // Lets a reader on another thread take the slots while more are appended:
+  // room for the chunks of `max_slots` is reserved now, so that chunks never
+  // move while there are no more. Called before the first slot is appended.
+  // Throws std::bad_alloc.
+  void share(Listener* listener, uint64_t max_slots);
+  void publish() noexcept {
+    if (listener_ != nullptr) listener_->slots_final(size_);
+  }
+  // The reader's view of chunk `k`, valid once slots_final() has covered it;
+  // a chunk released by the reader is not visited again.
+  const uint32_t* chunk_data(size_t k) const { return chunks_[k].data; }
+  static constexpr uint32_t chunk_capacity(size_t k) {
+    return k >= 2 ? kChunk : kFirstChunk << (2 * k);
+  }
+  void release_chunk(size_t k) noexcept { chunks_[k].reset(); }
+
   // Visits every slot in order; `release` frees each chunk once visited.
   template <class F>
   void for_each(F&& f, bool release) {
@@ -182,6 +208,7 @@ class SlotStream {
   uint32_t fill_ = 0;      // slots in the last chunk
   uint32_t capacity_ = 0;  // of the last chunk
   uint64_t size_ = 0;
+  Listener* listener_ = nullptr;
 };
 
 class TokenIndex {

@@ -550,4 +550,25 @@ void scan_blocks(const Unit* text, size_t n, Sink&& sink) {
   scan_blocks(text, n, sink, [] {});
 }
 
+// The number of runs scan_runs() reports for `text[0, n)`, counted a block
+// of 64 units at a time from the run starts alone.
+template <class Unit>
+uint64_t count_runs(const Unit* text, size_t n) {
+  if (n == 0) return 0;
+  uint64_t before = is_space_unit(text[0]) ? 1 : 0;
+  uint64_t count = 1;
+  size_t base = 0;
+  for (; n - base >= 64; base += 64) {
+    const uint64_t space = block_masks(text + base).space;
+    count += static_cast<uint64_t>(std::popcount(space ^ ((space << 1) | before)));
+    before = space >> 63;
+  }
+  for (; base < n; ++base) {
+    const uint64_t space = is_space_unit(text[base]) ? 1 : 0;
+    count += space ^ before;
+    before = space;
+  }
+  return count;
+}
+
 }  // namespace qbc

@@ -76,23 +76,14 @@ struct Collected {
 
   // Number of runs in a text, without keeping them.
   static uint64_t count_units(int kind, const void* data, size_t length) noexcept {
-    uint64_t count = 0;
-    auto sink = [&](const Run&) {
-      ++count;
-      return true;
-    };
     switch (kind) {
       case PyUnicode_1BYTE_KIND:
-        scan_runs(static_cast<const uint8_t*>(data), length, sink);
-        break;
+        return count_runs(static_cast<const uint8_t*>(data), length);
       case PyUnicode_2BYTE_KIND:
-        scan_runs(static_cast<const uint16_t*>(data), length, sink);
-        break;
+        return count_runs(static_cast<const uint16_t*>(data), length);
       default:
-        scan_runs(static_cast<const uint32_t*>(data), length, sink);
-        break;
+        return count_runs(static_cast<const uint32_t*>(data), length);
     }
-    return count;
   }
 };
 
@@ -150,6 +141,36 @@ class ScanWorker {
     Py_INCREF(text);
     wake_.notify_one();
     return true;
+  }
+
+  // The number of tokens of all texts so far: the worker's counts for
+  // those it has scanned, counted here for the others. `*unscanned` gets
+  // the bytes of the texts still waiting. -1 when a scan has failed.
+  int64_t tokens_so_far(size_t* unscanned) {
+    std::vector<PyObject*> waiting;
+    uint64_t total = 0;
+    for (uint64_t n : out_.counts) total += n;
+    try {
+      std::lock_guard<std::mutex> lock(mutex_);
+      if (failed_) return -1;
+      for (size_t i = 0; i < jobs_.size(); ++i) {
+        if (i < scanned_) {
+          total += static_cast<uint64_t>(jobs_[i].count);
+        } else {
+          waiting.push_back(jobs_[i].text);
+        }
+      }
+      *unscanned = backlog_;
+    } catch (const std::bad_alloc&) {
+      return -1;
+    }
+    // The texts are held by their jobs until collect(), which only this
+    // thread calls.
+    for (PyObject* text : waiting) {
+      total += Collected::count_units(PyUnicode_KIND(text), PyUnicode_DATA(text),
+                                      static_cast<size_t>(PyUnicode_GET_LENGTH(text)));
+    }
+    return static_cast<int64_t>(total);
   }
 
   // Waits until every text handed over is scanned and its count is in
@@ -215,6 +236,7 @@ class ScanWorker {
         count = out_.scan(PyUnicode_KIND(job.text), PyUnicode_DATA(job.text),
                           static_cast<size_t>(PyUnicode_GET_LENGTH(job.text)));
         if (count < 0) failed_ = true;
+        out_.stream.publish();
       }
       lock.lock();
       jobs_[scanned_].count = count;
@@ -253,6 +275,201 @@ class ScanWorker {
   std::atomic<bool> failed_{false};
 };
 
+// The records of a call whose every token is new, made from the slot
+// stream while the texts are still being scanned: with both maps empty,
+// a token's id is the first id plus its slot, known as soon as the token is
+// first seen. The slots given stay in the stream until confirm(), so that
+// the call can still go the usual way; from then on each chunk is freed
+// once given.
+class RecordFeed final : public SlotStream::Listener, public CompressSource {
+ public:
+  void begin(SlotStream* stream, uint64_t total, int32_t first) {
+    stream_ = stream;
+    total_ = total;
+    first_ = first;
+  }
+
+  void slots_final(uint64_t count) noexcept override {
+    {
+      std::lock_guard<std::mutex> lock(mutex_);
+      final_ = count;
+    }
+    cv_.notify_one();
+  }
+
+  ptrdiff_t next_piece(uint8_t* buffer, size_t room) noexcept override {
+    uint64_t ready;
+    bool release;
+    {
+      std::unique_lock<std::mutex> lock(mutex_);
+      cv_.wait(lock, [&] { return abandoned_ || given_ == total_ || final_ > given_; });
+      if (abandoned_) return -1;
+      ready = std::min(final_, total_) - given_;
+      release = confirmed_;
+    }
+    if (release) {
+      for (; released_ < chunk_; ++released_) stream_->release_chunk(released_);
+    }
+    const uint64_t n = std::min<uint64_t>(ready, room / 4);
+    uint64_t done = 0;
+    while (done < n) {
+      const uint32_t capacity = SlotStream::chunk_capacity(chunk_);
+      const uint32_t* slots = stream_->chunk_data(chunk_) + offset_;
+      const uint32_t take = static_cast<uint32_t>(std::min<uint64_t>(n - done, capacity - offset_));
+      uint8_t* out = buffer + 4 * done;
+      for (uint32_t i = 0; i < take; ++i) {
+        store_record(out + 4 * i, static_cast<uint32_t>(first_) + slots[i]);
+      }
+      done += take;
+      offset_ += take;
+      if (offset_ == capacity) {
+        ++chunk_;
+        offset_ = 0;
+      }
+    }
+    given_ += n;
+    return static_cast<ptrdiff_t>(4 * n);
+  }
+
+  void finished(bool ok) noexcept override {
+    std::lock_guard<std::mutex> lock(mutex_);
+    stopped_ = true;
+    ok_ = ok;
+  }
+
+  // The call takes the frame: the slots given may go. False when the
+  // compressor has already failed.
+  bool confirm() {
+    std::lock_guard<std::mutex> lock(mutex_);
+    if (stopped_ && !ok_) return false;
+    confirmed_ = true;
+    return true;
+  }
+
+  void abandon() {
+    {
+      std::lock_guard<std::mutex> lock(mutex_);
+      abandoned_ = true;
+    }
+    cv_.notify_one();
+  }
+
+ private:
+  std::mutex mutex_;
+  std::condition_variable cv_;
+  uint64_t final_ = 0;  // slots the scan has made final
+  bool confirmed_ = false;
+  bool abandoned_ = false;
+  bool stopped_ = false;
+  bool ok_ = false;
+  // Set before the compressing thread starts, read only there.
+  SlotStream* stream_ = nullptr;
+  uint64_t total_ = 0;
+  int32_t first_ = 0;
+  // The compressing thread's own.
+  uint64_t given_ = 0;
+  size_t chunk_ = 0;
+  uint32_t offset_ = 0;
+  size_t released_ = 0;
+};
+
+// A compression started before the id phase, for a call in which every
+// token will be new (both maps empty, the module's own scan for every
+// text): it starts as soon as the number of tokens is known, while the
+// texts are still being scanned when little of them is left, once they are
+// scanned otherwise (then holding the compressor's buffers beside the
+// texts would raise the call's peak). It is taken by confirm() when the
+// tokens are collected and the maps and the next id are as they were when
+// it started, so that the ids are exactly those the id phase hands out;
+// if host code changed anything meanwhile, it is abandoned and the call
+// goes the usual way.
+class EarlyStream {
+ public:
+  // Texts waiting to be scanned, in bytes, up to which compressing starts
+  // before the scan ends.
+  static constexpr size_t kMaxWaiting = size_t{32} << 20;
+
+  EarlyStream(CompressorObject* c, int32_t level, int32_t threads)
+      : c_(c), level_(level), threads_(threads) {
+    eligible_ = threads >= 1 && maps_empty() && c->next_id >= 0 &&
+                NativeCompress::streams(kMaxStreamBytes, level, threads);
+  }
+  EarlyStream(const EarlyStream&) = delete;
+  EarlyStream& operator=(const EarlyStream&) = delete;
+  ~EarlyStream() { abandon(); }
+
+  bool eligible() const { return eligible_ && !native_.started(); }
+  // A text went another way than the module's own scan.
+  void lose() { eligible_ = false; }
+  RecordFeed& feed() { return feed_; }
+  NativeCompress& native() { return native_; }
+
+  // Starts on the `total` tokens to come into `stream`.
+  void start(SlotStream* stream, uint64_t total) {
+    if (!eligible() || !maps_empty() || total > kMaxRecords ||
+        total > uint64_t{INT32_MAX} - uint64_t(c_->next_id) ||
+        !NativeCompress::streams(total * 4, level_, threads_)) {
+      return;
+    }
+    forward_ = Ref::borrow(c_->global_dict);
+    inverse_ = Ref::borrow(c_->inverse_dict);
+    forward_version_ = dict_version(forward_.get());
+    inverse_version_ = dict_version(inverse_.get());
+    first_ = c_->next_id;
+    total_ = total;
+    feed_.begin(stream, total, first_);
+    if (!native_.start_streamed(&feed_, static_cast<size_t>(total * 4), level_, threads_)) {
+      eligible_ = false;
+    }
+  }
+
+  // Whether the call's records are the ones being compressed; if not, the
+  // compression is abandoned.
+  bool confirm(const Collected& in) {
+    if (!native_.started()) return false;
+    const bool same =
+        eligible_ && c_->global_dict == forward_.get() && c_->inverse_dict == inverse_.get() &&
+        maps_empty() && dict_version(forward_.get()) == forward_version_ &&
+        dict_version(inverse_.get()) == inverse_version_ && c_->next_id == first_ &&
+        in.odd.empty() && !in.over_limit() && in.total() == total_ && in.index &&
+        in.index->size() <= uint64_t{INT32_MAX} - uint64_t(first_) &&
+        zstd_compress_is_host_own() && maps_are_plain(c_);
+    if (same && feed_.confirm()) return true;
+    abandon();
+    return false;
+  }
+
+  // Stops a compression not taken and waits for its thread, after which
+  // nothing reads the stream.
+  void abandon() {
+    eligible_ = false;
+    if (!native_.started()) return;
+    feed_.abandon();
+    native_.wait();
+  }
+
+ private:
+  bool maps_empty() const {
+    return PyDict_CheckExact(c_->global_dict) && PyDict_GET_SIZE(c_->global_dict) == 0 &&
+           PyDict_CheckExact(c_->inverse_dict) && PyDict_GET_SIZE(c_->inverse_dict) == 0;
+  }
+
+  CompressorObject* c_;
+  int32_t level_;
+  int32_t threads_;
+  bool eligible_ = false;
+  // Held, so that their identities cannot be reused.
+  Ref forward_;
+  Ref inverse_;
+  uint64_t forward_version_ = 0;
+  uint64_t inverse_version_ = 0;
+  int32_t first_ = 0;
+  uint64_t total_ = 0;
+  // The feed outlives the compression that reads it.
+  RecordFeed feed_;
+  NativeCompress native_;
+};
+
 // Appends the items of a token list (an override's result or the host
 // regular-expression result) to the collection; returns their number, or
 // -1 with an error set.
@@ -287,7 +504,7 @@ int64_t append_list(Collected& out, PyObject* tokens) {
 
 // Steps 7.2 to 7.5 for one opened input file.
 bool read_one(PyObject* self, PyObject* path, PyObject* file, Collected& out,
-              ScanWorker& worker) {
+              ScanWorker& worker, EarlyStream& early) {
   Ref text = call_method(file, names().read);
   if (!text || !check_exact_or_none(text.get(), &PyUnicode_Type, "str")) {
     return fail_int(w, 53), false;
@@ -316,13 +533,16 @@ bool read_one(PyObject* self, PyObject* path, PyObject* file, Collected& out,
           return fail_int(w, 53), false;
         }
         out.counts[position] = static_cast<uint64_t>(n);
+        out.stream.publish();
       }
     } else {
+      early.lose();
       override_tokens = tokenize_builtin(text.get());
       if (!override_tokens) return fail_int(w, 53), false;
     }
   }
   text.reset();
+  if (!builtin) early.lose();
   if (override_tokens) {
     // The index is shared with the worker: let it finish first.
     if (!worker.drain()) return fail_int(w, 53), false;
@@ -337,7 +557,7 @@ bool read_one(PyObject* self, PyObject* path, PyObject* file, Collected& out,
   return true;
 }
 
-bool read_all(PyObject* self, PyObject* filepaths, Collected& out) {
+bool read_all(PyObject* self, PyObject* filepaths, Collected& out, EarlyStream& early) {
   if (filepaths == Py_None) {
     PyErr_SetString(PyExc_TypeError, "'NoneType' object is not iterable");
     return fail_int(w, 51), false;
@@ -349,11 +569,19 @@ bool read_all(PyObject* self, PyObject* filepaths, Collected& out) {
     Ref path = Ref::borrow(PyList_GET_ITEM(filepaths, i));
     FileBlock block(w, 52);
     bool ok = block.run(open_text(path.get(), names().mode_r, nullptr), [&](PyObject* file) {
-      return read_one(self, path.get(), file, out, worker);
+      return read_one(self, path.get(), file, out, worker, early);
     });
     if (!ok) return false;
   }
+  if (early.eligible()) {
+    size_t unscanned = 0;
+    const int64_t total = worker.tokens_so_far(&unscanned);
+    if (total >= 0 && unscanned <= EarlyStream::kMaxWaiting) {
+      early.start(&out.stream, static_cast<uint64_t>(total));
+    }
+  }
   if (!worker.drain()) return fail_int(w, 53), false;
+  if (early.eligible()) early.start(&out.stream, out.total());
   return true;
 }
 
@@ -388,9 +616,13 @@ class IdWriter {
   struct Early {
     NativeCompress* native;
     BackgroundCompress* compress;
-    PyObject* packed;  // the bytearray `records` points into
+    PyObject* packed;  // the bytearray `records` points into, or null
     int32_t level;
     int32_t threads;
+    // `native` already compresses the records, made from the stream: none
+    // are written here.
+    bool streamed;
+    size_t packed_size;  // bytes of the records
   };
 
   IdWriter(CompressorObject* c, Collected& in, uint8_t* records, const Early* early)
@@ -402,6 +634,12 @@ class IdWriter {
     int line = 0;
     uint32_t stop = 0;
     Pending pending;
+    if (early_ != nullptr && early_->streamed &&
+        !(in_.odd.empty() && fast_maps() && PyDict_GET_SIZE(c_->global_dict) == 0)) {
+      // Taken only for such maps, which nothing can have changed since.
+      PyErr_SetString(PyExc_SystemError, "encode_files: the records compressed ahead are stale");
+      return fail_int(w, 59), false;
+    }
     if (in_.odd.empty() && fast_maps()) {
       int settled = settle_slots(&stop, &pending, &line);
       if (settled < 0) return fail_int(w, line), false;
@@ -506,6 +744,10 @@ class IdWriter {
     }
     const int32_t first = c_->next_id;
     const bool early = take == count && early_ != nullptr;
+    if (early_ != nullptr && early_->streamed && !early) {
+      PyErr_SetString(PyExc_SystemError, "encode_files: the records compressed ahead are stale");
+      return *line = 59, -1;
+    }
     const bool direct = early && PyDict_GET_SIZE(c_->inverse_dict) == 0;
     Ref forward_new = direct ? Ref::borrow(c_->global_dict)
                              : Ref::steal(_PyDict_NewPresized(take));
@@ -522,10 +764,12 @@ class IdWriter {
       // (which runs no host code) can start on them. From here to the end
       // of the maps nothing runs host code either: the gathering dicts
       // exist, and storing distinct plain keys into them needs no growth.
-      for (uint32_t slot = 0; slot < count; ++slot) {
-        slot_ids_[slot] = first + static_cast<int32_t>(slot);
+      if (!early_->streamed) {
+        for (uint32_t slot = 0; slot < count; ++slot) {
+          slot_ids_[slot] = first + static_cast<int32_t>(slot);
+        }
+        write_settled();
       }
-      write_settled();
       written_ = true;
       // Only the index's strs are needed from here on: keeping just them
       // leaves the compressor the memory of the index.
@@ -541,7 +785,8 @@ class IdWriter {
       // The records are written: the ids per slot are not needed again.
       std::vector<int32_t>().swap(slot_ids_);
       return_free_memory(packed_bytes());
-      if (!(NativeCompress::applies(early_->packed, early_->level, early_->threads) &&
+      if (!early_->streamed &&
+          !(NativeCompress::applies(early_->packed, early_->level, early_->threads) &&
             early_->native->start(early_->packed, early_->level, early_->threads))) {
         early_->compress->start(early_->packed, early_->level, early_->threads);
       }
@@ -651,9 +896,7 @@ class IdWriter {
   // Slots stored between two returns of freed memory while the maps grow.
   static constexpr uint32_t kDiscardEvery = 1u << 16;
 
-  size_t packed_bytes() const {
-    return static_cast<size_t>(PyByteArray_GET_SIZE(early_->packed));
-  }
+  size_t packed_bytes() const { return early_->packed_size; }
 
   void write_settled() {
     const int32_t* ids = slot_ids_.data();
@@ -829,13 +1072,27 @@ PyObject* encode_files(PyObject* self, PyObject* filepaths, PyObject* output_pat
   Collected in;
   in.filenames = Ref::steal(PyList_New(0));
   if (!in.filenames) return fail(w, 48);
+  // Declared after the collection, whose stream it may be reading.
+  EarlyStream early_stream(c, zstd_level, threads);
+  if (early_stream.eligible()) {
+    try {
+      in.stream.share(&early_stream.feed(), kMaxRecords);
+    } catch (const std::bad_alloc&) {
+      early_stream.lose();
+    }
+  }
 
-  if (!read_all(self, filepaths, in)) return nullptr;
+  if (!read_all(self, filepaths, in, early_stream)) return nullptr;
   // The texts are released: the memory they and their reading took goes
   // back before the strs are made, where a small call peaks.
   return_free_memory(in.text_bytes);
   Ref boundaries = boundaries_of(in);
   if (!boundaries) return fail(w, 55);
+  // From here to the id phase no host code runs (the token strs are made
+  // next, and they are no containers that could start a collection), so
+  // what confirm() finds still holds there. Once confirmed, the slots
+  // compressed go while the strs are made.
+  const bool streamed = early_stream.confirm(in);
   if (in.total() * 4 >= kHugeArenasFrom) huge_arenas.emplace(true);
   if (!in.index->materialize()) return fail(w, 59);
 
@@ -846,34 +1103,49 @@ PyObject* encode_files(PyObject* self, PyObject* filepaths, PyObject* output_pat
                  static_cast<unsigned long long>(count));
     return fail(w, 59);
   }
-  // Made empty and then sized: when the host cannot allocate the bytes of
-  // a byte array made at its size, it discards the half-made object with an
-  // error report of its own on stderr; sizing fails with MemoryError alone.
-  Ref packed = Ref::steal(PyByteArray_FromStringAndSize(nullptr, 0));
-  if (!packed || PyByteArray_Resize(packed.get(), static_cast<Py_ssize_t>(count * 4)) < 0) {
-    return fail(w, 59);
+  Ref packed;
+  uint8_t* records = nullptr;
+  if (!streamed) {
+    // Made empty and then sized: when the host cannot allocate the bytes of
+    // a byte array made at its size, it discards the half-made object with
+    // an error report of its own on stderr; sizing fails with MemoryError
+    // alone.
+    packed = Ref::steal(PyByteArray_FromStringAndSize(nullptr, 0));
+    if (!packed || PyByteArray_Resize(packed.get(), static_cast<Py_ssize_t>(count * 4)) < 0) {
+      return fail(w, 59);
+    }
+    records = reinterpret_cast<uint8_t*>(PyByteArray_AS_STRING(packed.get()));
+    // Every byte is written next, in order.
+    advise_huge_pages(records, static_cast<size_t>(count * 4));
   }
-  uint8_t* records = reinterpret_cast<uint8_t*>(PyByteArray_AS_STRING(packed.get()));
-  // Every byte is written next, in order.
-  advise_huge_pages(records, static_cast<size_t>(count * 4));
   // Declared before the writer so that a compression it started is waited
   // for on every way out.
   BackgroundCompress background;
   NativeCompress native;
   {
-    const IdWriter::Early early{&native, &background, packed.get(), zstd_level, threads};
-    IdWriter writer(c, in, records, zstd_compress_is_host_own() ? &early : nullptr);
+    const IdWriter::Early early{streamed ? &early_stream.native() : &native,
+                                &background,
+                                packed.get(),
+                                zstd_level,
+                                threads,
+                                streamed,
+                                static_cast<size_t>(count * 4)};
+    IdWriter writer(c, in, records, streamed || zstd_compress_is_host_own() ? &early : nullptr);
     if (!writer.run()) return nullptr;
   }
   // The maps now hold every token str that is still needed.
   in.index.reset();
   in.odd.clear();
-  if (!background.started() && !native.started()) {
+  if (!background.started() && !native.started() && !streamed) {
     return_free_memory(static_cast<size_t>(count * 4));
   }
 
   Ref compressed;
-  if (background.started()) {
+  if (streamed) {
+    compressed = early_stream.native().finish();
+    // Nothing reads the stream any more.
+    in.stream = SlotStream();
+  } else if (background.started()) {
     compressed = background.finish();
   } else if (native.started()) {
     // A failure with the records intact goes to the host's compressor.

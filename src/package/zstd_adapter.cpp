@@ -7,6 +7,8 @@
 
 #include <algorithm>
 #include <cstdlib>
+#include <memory>
+#include <new>
 
 #include "dictionary/token_index.hpp"
 
@@ -139,11 +141,13 @@ bool in_bounds(ZSTD_cParameter param, int value) {
 // that the library works without them anyway, the output room is given at
 // once: the library then compresses straight from the source, and limited
 // room would make it take another way, with other blocks.
+// Its address marks the compressions whose large blocks are huge pages.
+int huge_pages_mark;
+
 size_t compress_frame(uint8_t* src, size_t size, uint8_t* dst, size_t capacity, int level,
                       int threads, bool* lost) {
   *lost = false;
-  static int huge_pages;  // its address marks the compressions that use them
-  void* mode = size >= kHugeInputFrom ? &huge_pages : nullptr;
+  void* mode = size >= kHugeInputFrom ? &huge_pages_mark : nullptr;
   ZSTD_CCtx* cctx = ZSTD_createCCtx_advanced(ZSTD_customMem{alloc_block, free_block, mode});
   if (cctx == nullptr) return 0;
   size_t written = 0;
@@ -175,7 +179,91 @@ size_t compress_frame(uint8_t* src, size_t size, uint8_t* dst, size_t capacity, 
   return written;
 }
 
+// The frame of the `size` bytes that `source` gives, made as
+// compress_frame() makes it, the input taken a piece at a time; the output
+// room is given whole. Returns the frame's size, or 0 when the library
+// failed, the source gave up or gave another amount.
+size_t compress_source(CompressSource* source, size_t size, uint8_t* dst, size_t capacity,
+                       int level, int threads) {
+  constexpr size_t kPiece = size_t{1} << 20;
+  ZSTD_CCtx* cctx =
+      ZSTD_createCCtx_advanced(ZSTD_customMem{alloc_block, free_block, &huge_pages_mark});
+  std::unique_ptr<uint8_t[]> piece(new (std::nothrow) uint8_t[kPiece]);
+  size_t written = 0;
+  if (cctx != nullptr && piece &&
+      !ZSTD_isError(ZSTD_CCtx_setParameter(cctx, ZSTD_c_compressionLevel, level)) &&
+      !ZSTD_isError(ZSTD_CCtx_setParameter(cctx, ZSTD_c_nbWorkers, workers_for(threads))) &&
+      !ZSTD_isError(ZSTD_CCtx_setPledgedSrcSize(cctx, size))) {
+    ZSTD_outBuffer out{dst, capacity, 0};
+    size_t given = 0;
+    bool failed = false;
+    while (!failed) {
+      const ptrdiff_t n = source->next_piece(piece.get(), kPiece);
+      if (n <= 0) {
+        failed = n < 0;
+        break;
+      }
+      given += static_cast<size_t>(n);
+      ZSTD_inBuffer in{piece.get(), static_cast<size_t>(n), 0};
+      while (in.pos < in.size) {
+        // With workers the library copies the input into its own buffers,
+        // waiting for a worker when they are full.
+        if (ZSTD_isError(ZSTD_compressStream2(cctx, &out, &in, ZSTD_e_continue))) {
+          failed = true;
+          break;
+        }
+      }
+    }
+    if (!failed && given == size) {
+      ZSTD_inBuffer none{nullptr, 0, 0};
+      for (;;) {
+        const size_t left = ZSTD_compressStream2(cctx, &out, &none, ZSTD_e_end);
+        if (ZSTD_isError(left) || (left != 0 && out.pos == out.size)) break;
+        if (left == 0) {
+          written = out.pos;
+          break;
+        }
+      }
+    }
+  }
+  ZSTD_freeCCtx(cctx);
+  source->finished(written != 0);
+  return written;
+}
+
 }  // namespace
+
+bool NativeCompress::streams(uint64_t size, int32_t level, int32_t threads) {
+  return threads >= 1 && size >= kHugeInputFrom && size <= kMaxStreamBytes &&
+         zstd_compress_is_host_own() && in_bounds(ZSTD_c_compressionLevel, level) &&
+         in_bounds(ZSTD_c_nbWorkers, threads);
+}
+
+bool NativeCompress::start_streamed(CompressSource* source, size_t size, int32_t level,
+                                    int32_t threads) {
+  if (_Py_IsFinalizing()) return false;
+  output_ = Ref::steal(
+      PyBytes_FromStringAndSize(nullptr, static_cast<Py_ssize_t>(ZSTD_compressBound(size))));
+  if (!output_) {
+    PyErr_Clear();
+    return false;
+  }
+  auto* dst = reinterpret_cast<uint8_t*>(PyBytes_AS_STRING(output_.get()));
+  const size_t capacity = static_cast<size_t>(PyBytes_GET_SIZE(output_.get()));
+  advise_huge_pages(dst, capacity);
+  lost_ = true;
+  try {
+    thread_ = start_thread([this, source, size, dst, capacity, level, threads] {
+      written_ = compress_source(source, size, dst, capacity, level, threads);
+      ok_ = written_ != 0;
+    });
+  } catch (const std::exception&) {
+    output_.reset();
+    return false;
+  }
+  started_ = true;
+  return true;
+}
 
 bool NativeCompress::applies(PyObject* data, int32_t level, int32_t threads) {
   return PyByteArray_CheckExact(data) && zstd_compress_is_host_own() &&

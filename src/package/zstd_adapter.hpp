@@ -3,6 +3,7 @@
 #pragma once
 
 #include <condition_variable>
+#include <cstddef>
 #include <cstdint>
 #include <mutex>
 #include <thread>
@@ -54,6 +55,21 @@ class BackgroundCompress {
   PyObject* tb_ = nullptr;
 };
 
+// Gives the input of a compression piece by piece, on the compressing
+// thread.
+class CompressSource {
+ public:
+  // Fills `buffer` (room for `room` bytes) with the next piece of input,
+  // waiting until there is one. Returns its size; 0 once the whole input
+  // was given; -1 when the compression is to be abandoned.
+  virtual ptrdiff_t next_piece(uint8_t* buffer, size_t room) noexcept = 0;
+  // Called last, on the compressing thread: whether a frame was made.
+  virtual void finished(bool ok) noexcept = 0;
+
+ protected:
+  ~CompressSource() = default;
+};
+
 // The host's own compressor's work done by the module: the same library
 // with the same settings and the same single call, so the same frame, but
 // on memory taken in huge pages (fresh small pages cost more to fault in
@@ -75,6 +91,17 @@ class NativeCompress {
   // Makes the output buffer and starts compressing on a second thread.
   // Returns false when it could not start (no error set).
   bool start(PyObject* data, int32_t level, int32_t threads);
+  // Whether an input of `size` bytes may be given piece by piece instead:
+  // with worker threads the library cuts its input into the same jobs,
+  // and so makes the same frame, however the input arrives. That holds for
+  // a thread count of 1 or more and an input large enough for the library
+  // to use its workers at all.
+  static bool streams(uint64_t size, int32_t level, int32_t threads);
+  // Starts compressing the `size` bytes that `source` gives (which must
+  // outlive the work) on a second thread. Returns false when it could not
+  // start (no error set). The input cannot be asked for again: a failure
+  // of the library is MemoryError.
+  bool start_streamed(CompressSource* source, size_t size, int32_t level, int32_t threads);
   bool started() const { return started_; }
   // Waits for the work to end, keeping the interpreter lock; the
   // compressor's memory is given back by then.

@@ -425,8 +425,9 @@ std::vector<BlockRun> block_runs_of(const std::vector<Unit>& text, size_t* block
   return out;
 }
 
-// scan_blocks() against scan_runs() on random texts of every length up to a
-// few blocks, so that runs start, end and span block boundaries everywhere.
+// scan_blocks() and count_runs() against scan_runs() on random texts of
+// every length up to a few blocks, so that runs start, end and span block
+// boundaries everywhere.
 template <class Unit>
 void check_blocks_match_runs(const std::vector<uint32_t>& alphabet) {
   uint32_t seed = 2024;
@@ -447,6 +448,7 @@ void check_blocks_match_runs(const std::vector<uint32_t>& alphabet) {
       size_t blocks = 0;
       ASSERT_EQ(block_runs_of(text, &blocks), want) << "length " << n << " round " << round;
       EXPECT_EQ(blocks, (n + 63) / 64);
+      ASSERT_EQ(qbc::count_runs(text.data(), text.size()), want.size()) << "length " << n;
     }
   }
 }
