@@ -225,7 +225,7 @@ def test_items_that_do_not_unpack_into_pairs(fake_load, items, exc, message):
         obj.load_dict()
     assert str(info.value) == message
     assert names_and_lines(info.value) == [(LOAD, 23), (LOAD, 26)]
-    # Step 5 failed: the forward map is already replaced, nothing after it.
+    # Building the inverse failed: the forward map is already replaced, nothing after it.
     assert obj.global_dict is forward
     assert obj.inverse_dict is inverse and obj.next_id == 2
 

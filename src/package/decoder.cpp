@@ -188,7 +188,7 @@ struct Restored {
   mutable std::vector<IdTable::Entry> scratch;
 };
 
-// Steps 8.1 to 8.3 for a stream that is not a bytes object: four item reads,
+// One record of a stream that is not a bytes object: four item reads,
 // shifts and ORs on host integers, then the 32-bit conversion.
 bool generic_record(PyObject* stream, Py_ssize_t index, int32_t* id) {
   static const int shifts[] = {24, 16, 8, 0};
@@ -219,7 +219,7 @@ bool generic_record(PyObject* stream, Py_ssize_t index, int32_t* id) {
   return to_int32(combined.get(), id);
 }
 
-// Steps 6 to 8: the records of the stream, each resolved to its text.
+// The records of the stream, each resolved to its text.
 bool restore(CompressorObject* c, Ref stream, const IdTable& table, PyObject* built_inverse,
              uint64_t inverse_version, Restored* out) {
   Py_ssize_t length = PyObject_Length(stream.get());
@@ -308,7 +308,7 @@ struct Entry {
   Ref name;
 };
 
-// Step 10 up to the first failure: the pairs of boundaries and names,
+// The pairs of boundaries and names up to the first failure,
 // converted and tested before any file is written. A failure that the host
 // would meet only after writing the earlier files is kept in `deferred` and
 // raised after them.

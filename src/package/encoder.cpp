@@ -502,7 +502,7 @@ int64_t append_list(Collected& out, PyObject* tokens) {
   return count;
 }
 
-// Steps 7.2 to 7.5 for one opened input file.
+// Reads and tokenizes one opened input file and records its base name.
 bool read_one(PyObject* self, PyObject* path, PyObject* file, Collected& out,
               ScanWorker& worker, EarlyStream& early) {
   Ref text = call_method(file, names().read);
@@ -1042,7 +1042,7 @@ class IdWriter {
   uint64_t cache_version_ = 0;
 };
 
-// Step 12: the package object into the output file, replacing it whole.
+// The package object into the output file, replacing it whole.
 bool write_package(PyObject* package, PyObject* output_path) {
   ReplacingFile out;
   if (!out.open(output_path)) return fail_int(w, 89), false;
