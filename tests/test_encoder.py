@@ -1186,6 +1186,27 @@ class TestOutput:
         assert ids_in(out) == [c.global_dict[t] for t in tokens]
         assert len(set(c.global_dict.values())) == len(c.global_dict)
 
+    def test_negative_next_id_set_while_reading_a_large_call(self, tmp_path, monkeypatch,
+                                                             files, out):
+        # Set after the first text is read, before the count that decides on
+        # compressing ahead: the ids are not the slots then.
+        c = fresh(tmp_path)
+        text = " ".join(f"w{i}" for i in range(1_200_000))
+        paths = files(text, "tail")
+        real_os = qbc_compressor.os
+
+        def basename(p):
+            if p == paths[-1]:
+                c.next_id = -5
+            return real_os.path.basename(p)
+
+        monkeypatch.setattr(qbc_compressor, "os", types.SimpleNamespace(
+            path=types.SimpleNamespace(basename=basename, join=real_os.path.join),
+            sep=real_os.sep, altsep=real_os.altsep))
+        raises(ValueError, c.encode_files, paths, out,
+               match=r"^token id -5 cannot be stored in a package")
+        assert not os.path.exists(out)
+
     def test_replaced_compressor_class_of_the_host_module(self, tmp_path, monkeypatch, files,
                                                           out):
         calls = []

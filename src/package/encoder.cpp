@@ -391,8 +391,7 @@ class EarlyStream {
 
   EarlyStream(CompressorObject* c, int32_t level, int32_t threads)
       : c_(c), level_(level), threads_(threads) {
-    eligible_ = threads >= 1 && maps_empty() && c->next_id >= 0 &&
-                NativeCompress::streams(kMaxStreamBytes, level, threads);
+    eligible_ = ids_from_slots() && NativeCompress::streams(kMaxStreamBytes, level, threads);
   }
   EarlyStream(const EarlyStream&) = delete;
   EarlyStream& operator=(const EarlyStream&) = delete;
@@ -406,7 +405,7 @@ class EarlyStream {
 
   // Starts on the `total` tokens to come into `stream`.
   void start(SlotStream* stream, uint64_t total) {
-    if (!eligible() || !maps_empty() || total > kMaxRecords ||
+    if (!eligible() || !ids_from_slots() || total > kMaxRecords ||
         total > uint64_t{INT32_MAX} - uint64_t(c_->next_id) ||
         !NativeCompress::streams(total * 4, level_, threads_)) {
       return;
@@ -429,7 +428,7 @@ class EarlyStream {
     if (!native_.started()) return false;
     const bool same =
         eligible_ && c_->global_dict == forward_.get() && c_->inverse_dict == inverse_.get() &&
-        maps_empty() && dict_version(forward_.get()) == forward_version_ &&
+        ids_from_slots() && dict_version(forward_.get()) == forward_version_ &&
         dict_version(inverse_.get()) == inverse_version_ && c_->next_id == first_ &&
         in.odd.empty() && !in.over_limit() && in.total() == total_ && in.index &&
         in.index->size() <= uint64_t{INT32_MAX} - uint64_t(first_) &&
@@ -449,9 +448,12 @@ class EarlyStream {
   }
 
  private:
-  bool maps_empty() const {
+  // Both maps empty dicts and next_id an id to hand out: then every token's
+  // id is next_id plus its slot.
+  bool ids_from_slots() const {
     return PyDict_CheckExact(c_->global_dict) && PyDict_GET_SIZE(c_->global_dict) == 0 &&
-           PyDict_CheckExact(c_->inverse_dict) && PyDict_GET_SIZE(c_->inverse_dict) == 0;
+           PyDict_CheckExact(c_->inverse_dict) && PyDict_GET_SIZE(c_->inverse_dict) == 0 &&
+           c_->next_id >= 0;
   }
 
   CompressorObject* c_;
@@ -515,6 +517,7 @@ bool read_one(PyObject* self, PyObject* path, PyObject* file, Collected& out,
   }
   const size_t position = out.counts.size();
   Ref override_tokens;
+  bool scanned = false;  // by the module's own scan
   int builtin = dispatch_tokenize(self, text.get(), &override_tokens);
   if (builtin < 0) return fail_int(w, 53), false;
   if (builtin) {
@@ -524,6 +527,7 @@ bool read_one(PyObject* self, PyObject* path, PyObject* file, Collected& out,
       return fail_int(w, 53), false;
     }
     if (native && PyUnicode_CheckExact(text.get())) {
+      scanned = true;
       out.counts.push_back(0);
       if (!worker.submit(text.get(), position)) {
         int64_t n = out.scan(PyUnicode_KIND(text.get()), PyUnicode_DATA(text.get()),
@@ -536,13 +540,12 @@ bool read_one(PyObject* self, PyObject* path, PyObject* file, Collected& out,
         out.stream.publish();
       }
     } else {
-      early.lose();
       override_tokens = tokenize_builtin(text.get());
       if (!override_tokens) return fail_int(w, 53), false;
     }
   }
   text.reset();
-  if (!builtin) early.lose();
+  if (!scanned) early.lose();
   if (override_tokens) {
     // The index is shared with the worker: let it finish first.
     if (!worker.drain()) return fail_int(w, 53), false;
@@ -637,8 +640,7 @@ class IdWriter {
     if (early_ != nullptr && early_->streamed &&
         !(in_.odd.empty() && fast_maps() && PyDict_GET_SIZE(c_->global_dict) == 0)) {
       // Taken only for such maps, which nothing can have changed since.
-      PyErr_SetString(PyExc_SystemError, "encode_files: the records compressed ahead are stale");
-      return fail_int(w, 59), false;
+      return fail_int(w, stale_records()), false;
     }
     if (in_.odd.empty() && fast_maps()) {
       int settled = settle_slots(&stop, &pending, &line);
@@ -675,6 +677,14 @@ class IdWriter {
 
  private:
   static constexpr int32_t kUnresolved = -1;
+
+  // Records compressed ahead that the id phase would not write: cannot
+  // happen once confirmed, and is refused rather than written. Returns the
+  // traceback line.
+  static int stale_records() {
+    PyErr_SetString(PyExc_SystemError, "encode_files: the records compressed ahead are stale");
+    return 59;
+  }
 
   // Where settling stopped: the stopping token's lookup result (or its id,
   // when its insertion ran host code).
@@ -744,10 +754,7 @@ class IdWriter {
     }
     const int32_t first = c_->next_id;
     const bool early = take == count && early_ != nullptr;
-    if (early_ != nullptr && early_->streamed && !early) {
-      PyErr_SetString(PyExc_SystemError, "encode_files: the records compressed ahead are stale");
-      return *line = 59, -1;
-    }
+    if (early_ != nullptr && early_->streamed && !early) return *line = stale_records(), -1;
     const bool direct = early && PyDict_GET_SIZE(c_->inverse_dict) == 0;
     Ref forward_new = direct ? Ref::borrow(c_->global_dict)
                              : Ref::steal(_PyDict_NewPresized(take));

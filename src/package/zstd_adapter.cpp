@@ -9,6 +9,7 @@
 #include <cstdlib>
 #include <memory>
 #include <new>
+#include <utility>
 
 #include "dictionary/token_index.hpp"
 
@@ -124,6 +125,26 @@ bool in_bounds(ZSTD_cParameter param, int value) {
   return !ZSTD_isError(b.error) && value >= b.lowerBound && value <= b.upperBound;
 }
 
+// Its address marks the compressions whose large blocks are huge pages.
+int huge_pages_mark;
+
+// A context set up as the host's compressor sets one up for a frame of
+// `size` bytes: the level and the worker count set, everything else
+// default (the content size is written, no checksum), the size pledged.
+// Null when the library failed.
+ZSTD_CCtx* frame_context(size_t size, int level, int threads) {
+  void* mode = size >= kHugeInputFrom ? &huge_pages_mark : nullptr;
+  ZSTD_CCtx* cctx = ZSTD_createCCtx_advanced(ZSTD_customMem{alloc_block, free_block, mode});
+  if (cctx == nullptr) return nullptr;
+  if (ZSTD_isError(ZSTD_CCtx_setParameter(cctx, ZSTD_c_compressionLevel, level)) ||
+      ZSTD_isError(ZSTD_CCtx_setParameter(cctx, ZSTD_c_nbWorkers, workers_for(threads))) ||
+      ZSTD_isError(ZSTD_CCtx_setPledgedSrcSize(cctx, size))) {
+    ZSTD_freeCCtx(cctx);
+    return nullptr;
+  }
+  return cctx;
+}
+
 // One frame of `src` into `dst` (at least ZSTD_compressBound(size) bytes),
 // made as the host's compressor makes it: a context with the level and the
 // worker count set (everything else default: the content size is written,
@@ -141,19 +162,13 @@ bool in_bounds(ZSTD_cParameter param, int value) {
 // that the library works without them anyway, the output room is given at
 // once: the library then compresses straight from the source, and limited
 // room would make it take another way, with other blocks.
-// Its address marks the compressions whose large blocks are huge pages.
-int huge_pages_mark;
-
 size_t compress_frame(uint8_t* src, size_t size, uint8_t* dst, size_t capacity, int level,
                       int threads, bool* lost) {
   *lost = false;
-  void* mode = size >= kHugeInputFrom ? &huge_pages_mark : nullptr;
-  ZSTD_CCtx* cctx = ZSTD_createCCtx_advanced(ZSTD_customMem{alloc_block, free_block, mode});
+  ZSTD_CCtx* cctx = frame_context(size, level, threads);
   if (cctx == nullptr) return 0;
   size_t written = 0;
-  if (!ZSTD_isError(ZSTD_CCtx_setParameter(cctx, ZSTD_c_compressionLevel, level)) &&
-      !ZSTD_isError(ZSTD_CCtx_setParameter(cctx, ZSTD_c_nbWorkers, workers_for(threads))) &&
-      !ZSTD_isError(ZSTD_CCtx_setPledgedSrcSize(cctx, size))) {
+  {
     constexpr size_t kOutputStep = size_t{256} << 10;
     const size_t step = threads > 0 && size >= kHugeInputFrom ? kOutputStep : capacity;
     ZSTD_inBuffer in{src, size, 0};
@@ -186,14 +201,10 @@ size_t compress_frame(uint8_t* src, size_t size, uint8_t* dst, size_t capacity, 
 size_t compress_source(CompressSource* source, size_t size, uint8_t* dst, size_t capacity,
                        int level, int threads) {
   constexpr size_t kPiece = size_t{1} << 20;
-  ZSTD_CCtx* cctx =
-      ZSTD_createCCtx_advanced(ZSTD_customMem{alloc_block, free_block, &huge_pages_mark});
+  ZSTD_CCtx* cctx = frame_context(size, level, threads);
   std::unique_ptr<uint8_t[]> piece(new (std::nothrow) uint8_t[kPiece]);
   size_t written = 0;
-  if (cctx != nullptr && piece &&
-      !ZSTD_isError(ZSTD_CCtx_setParameter(cctx, ZSTD_c_compressionLevel, level)) &&
-      !ZSTD_isError(ZSTD_CCtx_setParameter(cctx, ZSTD_c_nbWorkers, workers_for(threads))) &&
-      !ZSTD_isError(ZSTD_CCtx_setPledgedSrcSize(cctx, size))) {
+  if (cctx != nullptr && piece) {
     ZSTD_outBuffer out{dst, capacity, 0};
     size_t given = 0;
     bool failed = false;
@@ -239,8 +250,32 @@ bool NativeCompress::streams(uint64_t size, int32_t level, int32_t threads) {
          in_bounds(ZSTD_c_nbWorkers, threads);
 }
 
+template <class F>
+bool NativeCompress::launch(F&& work) {
+  try {
+    thread_ = start_thread(std::forward<F>(work));
+  } catch (const std::exception&) {
+    output_.reset();
+    data_.reset();
+    return false;
+  }
+  started_ = true;
+  return true;
+}
+
 bool NativeCompress::start_streamed(CompressSource* source, size_t size, int32_t level,
                                     int32_t threads) {
+  uint8_t* dst;
+  size_t capacity;
+  if (!make_output(size, &dst, &capacity)) return false;
+  lost_ = true;
+  return launch([this, source, size, dst, capacity, level, threads] {
+    written_ = compress_source(source, size, dst, capacity, level, threads);
+    ok_ = written_ != 0;
+  });
+}
+
+bool NativeCompress::make_output(size_t size, uint8_t** dst, size_t* capacity) {
   if (_Py_IsFinalizing()) return false;
   output_ = Ref::steal(
       PyBytes_FromStringAndSize(nullptr, static_cast<Py_ssize_t>(ZSTD_compressBound(size))));
@@ -248,20 +283,9 @@ bool NativeCompress::start_streamed(CompressSource* source, size_t size, int32_t
     PyErr_Clear();
     return false;
   }
-  auto* dst = reinterpret_cast<uint8_t*>(PyBytes_AS_STRING(output_.get()));
-  const size_t capacity = static_cast<size_t>(PyBytes_GET_SIZE(output_.get()));
-  advise_huge_pages(dst, capacity);
-  lost_ = true;
-  try {
-    thread_ = start_thread([this, source, size, dst, capacity, level, threads] {
-      written_ = compress_source(source, size, dst, capacity, level, threads);
-      ok_ = written_ != 0;
-    });
-  } catch (const std::exception&) {
-    output_.reset();
-    return false;
-  }
-  started_ = true;
+  *dst = reinterpret_cast<uint8_t*>(PyBytes_AS_STRING(output_.get()));
+  *capacity = static_cast<size_t>(PyBytes_GET_SIZE(output_.get()));
+  if (size >= kHugeInputFrom) advise_huge_pages(*dst, *capacity);
   return true;
 }
 
@@ -271,31 +295,16 @@ bool NativeCompress::applies(PyObject* data, int32_t level, int32_t threads) {
 }
 
 bool NativeCompress::start(PyObject* data, int32_t level, int32_t threads) {
-  if (_Py_IsFinalizing()) return false;
   const size_t size = static_cast<size_t>(PyByteArray_GET_SIZE(data));
-  output_ = Ref::steal(
-      PyBytes_FromStringAndSize(nullptr, static_cast<Py_ssize_t>(ZSTD_compressBound(size))));
-  if (!output_) {
-    PyErr_Clear();
-    return false;
-  }
+  uint8_t* dst;
+  size_t capacity;
+  if (!make_output(size, &dst, &capacity)) return false;
   data_ = Ref::borrow(data);
   auto* src = reinterpret_cast<uint8_t*>(PyByteArray_AS_STRING(data));
-  auto* dst = reinterpret_cast<uint8_t*>(PyBytes_AS_STRING(output_.get()));
-  const size_t capacity = static_cast<size_t>(PyBytes_GET_SIZE(output_.get()));
-  if (size >= kHugeInputFrom) advise_huge_pages(dst, capacity);
-  try {
-    thread_ = start_thread([this, src, size, dst, capacity, level, threads] {
-      written_ = compress_frame(src, size, dst, capacity, level, threads, &lost_);
-      ok_ = written_ != 0;
-    });
-  } catch (const std::exception&) {
-    output_.reset();
-    data_.reset();
-    return false;
-  }
-  started_ = true;
-  return true;
+  return launch([this, src, size, dst, capacity, level, threads] {
+    written_ = compress_frame(src, size, dst, capacity, level, threads, &lost_);
+    ok_ = written_ != 0;
+  });
 }
 
 void NativeCompress::wait() {

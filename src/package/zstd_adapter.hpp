@@ -113,6 +113,14 @@ class NativeCompress {
   Ref finish();
 
  private:
+  // The frame's buffer, of the most a frame of `size` bytes can take.
+  // False (no error set) when there is no memory for it.
+  bool make_output(size_t size, uint8_t** dst, size_t* capacity);
+  // Runs `work` on the second thread; false, with the buffers dropped,
+  // when no thread could be started.
+  template <class F>
+  bool launch(F&& work);
+
   Ref data_;
   Ref output_;
   size_t written_ = 0;
