@@ -1,6 +1,7 @@
 """encode_files: argument binding, reading, id assignment, output, and what
 each failure leaves behind."""
 import collections.abc
+import itertools
 import os
 import pathlib
 import pickle
@@ -1145,6 +1146,77 @@ class TestOutput:
         tokens = [t for x in texts for t in re.findall(r"\S+|\s+", x)]
         assert ids_in(out) == [c.global_dict[t] for t in tokens]
         assert c.inverse_dict == {v: k for k, v in c.global_dict.items()}
+
+    @pytest.mark.parametrize("shape, existing", [
+        ("ascii", {}), ("ucs2", {}), ("ucs4", {}), ("long run at the middle", {}),
+        ("one run", {}), ("two long texts", {}), ("two long texts", {"w1": 7})])
+    def test_long_texts_scanned_in_two_parts(self, tmp_path, files, out, shape, existing):
+        # A text of megabytes is scanned in two parts at once, cut where a
+        # run begins: the ids, their order of first sight and each file's
+        # token count must be those of scanning it whole.
+        words = lambda n, pre: " ".join(f"{pre}{(i * 7919) % 50021}" for i in range(n))
+        ucs2 = words(650_000, "\u0436")
+        texts = {
+            "ascii": [words(1_300_000, "w")],
+            "ucs2": [ucs2],
+            # Narrow words inside a wide text share ids with the same words
+            # met in a narrow one.
+            "ucs4": ["w1 w2", words(350_000, "\U0001f600") + "\n" + words(200_000, "w")],
+            "long run at the middle": ["\U0001f600 b " * 270_000 + "x" * 50_000
+                                       + " c \U0001f600" * 270_000],
+            "one run": ["x" * 9_000_000, "x"],
+            "two long texts": [words(1_300_000, "w"), "tail", ucs2],
+        }[shape]
+        c = fresh(tmp_path)
+        c.global_dict.update(existing)
+        c.inverse_dict.update({v: k for k, v in existing.items()})
+        c.encode_files(files(*texts), out)
+        per_file = [re.findall(r"\S+|\s+", t) for t in texts]
+        tokens = [t for f in per_file for t in f]
+        assert ids_in(out) == [c.global_dict[t] for t in tokens]
+        new = [t for t in dict.fromkeys(tokens) if t not in existing]
+        assert list(c.global_dict)[len(existing):] == new
+        ids = list(c.global_dict.values())[len(existing):]
+        assert ids == list(range(ids[0], ids[0] + len(new)))
+        assert load_package(out)["file_boundaries"] == list(
+            itertools.accumulate(len(f) for f in per_file))
+
+    def test_long_text_held_elsewhere_stays_intact(self, tmp_path, out):
+        # A long text that only the call holds may be given back to the
+        # system as it is scanned; one that a read() hands out and keeps
+        # must come through whole, in every call that reads it. The module
+        # takes `open` when it is imported, so the one patched in goes first.
+        import subprocess
+        import sys
+        code = f"""
+import builtins, hashlib, pickle, re, struct, zstandard
+text = " ".join(f"w{{(i * 7919) % 50021}}" for i in range(1_300_000))
+digest = hashlib.sha256(text.encode()).digest()
+
+class File:
+    def __enter__(self):
+        return self
+    def __exit__(self, *exc):
+        return False
+    def read(self):
+        return text
+
+real_open = builtins.open
+builtins.open = lambda path, mode="r", *args, **kwargs: (
+    File() if mode == "r" else real_open(path, mode, *args, **kwargs))
+import qbc_compressor
+c = qbc_compressor.QBCompressor({str(tmp_path / "never.bin")!r})
+c.encode_files(["a", "b"], {out!r})
+assert hashlib.sha256(text.encode()).digest() == digest, "text changed"
+with real_open({out!r}, "rb") as f:
+    stream = zstandard.ZstdDecompressor().decompress(pickle.load(f)["compressed"])
+ids = list(struct.unpack(">%dI" % (len(stream) // 4), stream))
+assert ids == [c.global_dict[t] for t in re.findall(r"\\S+|\\s+", text)] * 2, "ids"
+print("done")
+"""
+        proc = subprocess.run([sys.executable, "-c", code], cwd=tmp_path, capture_output=True,
+                              text=True, timeout=300)
+        assert (proc.returncode, proc.stdout) == (0, "done\n"), proc.stderr
 
     @pytest.mark.parametrize("change", ["insert", "next_id", "replace"])
     def test_maps_changed_while_the_texts_are_scanned(self, tmp_path, monkeypatch, files, out,

@@ -12,13 +12,19 @@
 //               costs at least
 //   sum         one pass summing the code units: the cost of merely
 //               touching the decoded text
+//   halves      the texts cut in two where a run begins, near the middle
+//               of their code units: the first part scanned into one index,
+//               the second into another, then absorb() of the second into
+//               the first (each timed on its own), as two threads share a
+//               long text
 // Each figure is the median over the runs, in thread CPU time (which leaves
 // out time spent waiting for a core), as ns per token and MB/s of UTF-8
-// input. The streams and tokens of the two indexes are checked to agree.
+// input. The streams and tokens of the two indexes are checked to agree, and
+// the halves' stream with the one of a single index.
 //
-//     index_bench [--runs N] [--only scan_units] PATH...
+//     index_bench [--runs N] [--only scan_units|halves] PATH...
 //
-// --only scan_units times nothing else (for profiling).
+// --only times nothing else (for profiling).
 #include <algorithm>
 #include <bit>
 #include <cstdio>
@@ -366,13 +372,15 @@ bool agree(SlotStream& a, const before::Index& ia, SlotStream& b, const TokenInd
 int main(int argc, char** argv) {
   int runs = 7;
   bool only_units = false;
+  bool only_halves = false;
   std::vector<std::string> paths;
   for (int i = 1; i < argc; ++i) {
     if (std::strcmp(argv[i], "--runs") == 0 && i + 1 < argc) {
       runs = std::atoi(argv[++i]);
     } else if (std::strcmp(argv[i], "--only") == 0 && i + 1 < argc &&
-               std::strcmp(argv[i + 1], "scan_units") == 0) {
-      only_units = true;
+               (std::strcmp(argv[i + 1], "scan_units") == 0 ||
+                std::strcmp(argv[i + 1], "halves") == 0)) {
+      (argv[i + 1][0] == 's' ? only_units : only_halves) = true;
       ++i;
     } else {
       paths.push_back(argv[i]);
@@ -388,6 +396,46 @@ int main(int argc, char** argv) {
     Corpus c;
     if (!load(input_files(paths), &c)) return 1;
 
+    // The parts for `halves`: every unit of the texts in order, cut once.
+    struct Part {
+      int kind;
+      const char* data;
+      size_t length;
+    };
+    std::vector<Part> first_parts, second_parts;
+    {
+      size_t units = 0;
+      for (const Ref& t : c.texts) units += static_cast<size_t>(PyUnicode_GET_LENGTH(t.get()));
+      size_t seen = 0;
+      bool cut = false;
+      for (const Ref& t : c.texts) {
+        PyObject* s = t.get();
+        const int kind = PyUnicode_KIND(s);
+        const auto* data = static_cast<const char*>(PyUnicode_DATA(s));
+        const size_t n = static_cast<size_t>(PyUnicode_GET_LENGTH(s));
+        size_t at = cut ? 0 : n;
+        if (!cut && seen + n > units / 2) {
+          at = units / 2 - seen;
+          // Forward to where a run begins.
+          auto space = [&](size_t i) {
+            const uint32_t u = kind == 1   ? reinterpret_cast<const uint8_t*>(data)[i]
+                               : kind == 2 ? reinterpret_cast<const uint16_t*>(data)[i]
+                                           : reinterpret_cast<const uint32_t*>(data)[i];
+            return qbc::is_space_code_point(u);
+          };
+          if (at > 0) {
+            while (at < n && space(at) == space(at - 1)) ++at;
+          }
+          cut = true;
+        }
+        if (at > 0) first_parts.push_back(Part{kind, data, at});
+        if (at < n) {
+          second_parts.push_back(Part{kind, data + at * static_cast<size_t>(kind), n - at});
+        }
+        seen += n;
+      }
+    }
+
     uint64_t tokens = 0;
     uint32_t distinct = 0;
     {
@@ -398,11 +446,18 @@ int main(int argc, char** argv) {
         if (!ia.scan(t.get(), a) || !ib.scan(t.get(), b)) return 1;
       }
       if (!agree(a, ia, b, ib)) return 1;
+      TokenIndex first, second;
+      SlotStream out, side;
+      for (const Part& p : first_parts) first.scan_units(p.kind, p.data, p.length, out);
+      for (const Part& p : second_parts) second.scan_units(p.kind, p.data, p.length, side);
+      if (!first.absorb(second, side, out) || !first.materialize()) return 1;
+      if (!agree(a, ia, out, first)) return 1;
       tokens = b.size();
       distinct = ib.size();
     }
 
     std::vector<double> t_before, t_units, t_make, t_scan, t_decode, t_sum;
+    std::vector<double> t_first, t_second, t_absorb;
     uint64_t sink = 0;
     bool failed = false;
     auto time_before = [&] {
@@ -428,6 +483,27 @@ int main(int argc, char** argv) {
       t_units.push_back(t1 - t0);
       t_make.push_back(t2 - t1);
       delete index;
+    };
+    auto time_halves = [&] {
+      auto* first = new TokenIndex;
+      auto* second = new TokenIndex;
+      SlotStream out, side;
+      const double t0 = thread_seconds();
+      for (const Part& p : first_parts) {
+        failed |= !first->scan_units(p.kind, p.data, p.length, out);
+      }
+      const double t1 = thread_seconds();
+      for (const Part& p : second_parts) {
+        failed |= !second->scan_units(p.kind, p.data, p.length, side);
+      }
+      const double t2 = thread_seconds();
+      failed |= !first->absorb(*second, side, out);
+      const double t3 = thread_seconds();
+      t_first.push_back(t1 - t0);
+      t_second.push_back(t2 - t1);
+      t_absorb.push_back(t3 - t2);
+      delete second;
+      delete first;
     };
     auto time_scan = [&] {
       auto* index = new TokenIndex;
@@ -470,8 +546,10 @@ int main(int argc, char** argv) {
     std::vector<std::function<void()>> steps;
     if (only_units) {
       steps = {time_units};
+    } else if (only_halves) {
+      steps = {time_halves};
     } else {
-      steps = {time_before, time_units, time_scan, time_decode, time_sum};
+      steps = {time_before, time_units, time_scan, time_halves, time_decode, time_sum};
     }
     for (int r = 0; r < runs; ++r) {
       for (size_t k = 0; k < steps.size(); ++k) steps[(k + r) % steps.size()]();
@@ -490,9 +568,15 @@ int main(int argc, char** argv) {
       std::printf("  %-22s %8.2f ms %8.2f ns/token %9.1f MB/s\n", name, s * 1e3,
                   s * 1e9 / static_cast<double>(tokens), c.bytes / s / 1e6);
     };
-    if (only_units) {
-      row("scan_units", t_units);
-      row("materialize", t_make);
+    if (only_units || only_halves) {
+      if (only_units) {
+        row("scan_units", t_units);
+        row("materialize", t_make);
+      } else {
+        row("halves: first part", t_first);
+        row("halves: second part", t_second);
+        row("halves: absorb", t_absorb);
+      }
       Py_FinalizeEx();
       return 0;
     }
@@ -500,6 +584,9 @@ int main(int argc, char** argv) {
     row("scan_units", t_units);
     row("materialize", t_make);
     row("scan (units + strs)", t_scan);
+    row("halves: first part", t_first);
+    row("halves: second part", t_second);
+    row("halves: absorb", t_absorb);
     row("decode UTF-8", t_decode);
     row("sum code units", t_sum);
     std::printf("  scan_units is %.2fx as fast as before, scan %.2fx  (%llu)\n",

@@ -832,6 +832,48 @@ struct TokenIndex::Impl {
     }
     return true;
   }
+
+  // Adds the keys of `side` in its slot order and appends the slots of
+  // `side_stream`, translated into this index's slots, to `out`, freeing
+  // the side stream's chunks as they are done. Throws std::bad_alloc.
+  //
+  // The lookups go through a short ring like scanning's, so that the
+  // buckets of some keys ahead are being fetched while one is settled.
+  void absorb(const Impl& side, SlotStream& side_stream, SlotStream& out) {
+    const size_t count = side.records.size();
+    LargeVector<uint32_t> to(count);
+    constexpr size_t kAhead = 16;
+    Probe ring[kAhead];
+    auto probe_of = [&](size_t s) {
+      const size_t at = side.records[s].key_at;
+      Probe p;
+      p.nbytes = static_cast<size_t>(side.keys[at] >> 3);
+      p.bytes = reinterpret_cast<const uint8_t*>(&side.keys[at + 1]);
+      p.form = key_form(p.bytes, p.nbytes, static_cast<unsigned>(side.keys[at] & 7), hash_mask);
+      p.hash = hash_of(p.form);
+      __builtin_prefetch(&table.data()[home(p.hash)]);
+      return p;
+    };
+    for (size_t s = 0; s < count && s < kAhead; ++s) ring[s] = probe_of(s);
+    for (size_t s = 0; s < count; ++s) {
+      const Probe p = ring[s % kAhead];
+      if (s + kAhead < count) ring[s % kAhead] = probe_of(s + kAhead);
+      bool added;
+      to[s] = find_or_add(p, nullptr, &added);
+    }
+    uint32_t slots[kOut];
+    size_t filled = 0;
+    side_stream.for_each(
+        [&](uint32_t slot) {
+          slots[filled++] = to[slot];
+          if (filled == kOut) {
+            out.append(slots, kOut);
+            filled = 0;
+          }
+        },
+        /*release=*/true);
+    out.append(slots, filled);
+  }
 };
 
 TokenIndex::TokenIndex() : impl_(new Impl(Tuning{})) {}
@@ -845,6 +887,15 @@ PyObject* TokenIndex::token(uint32_t slot) const { return impl_->records[slot].s
 bool TokenIndex::scan_units(int kind, const void* data, size_t length, SlotStream& out) noexcept {
   try {
     impl_->scan_kind(kind, data, length, out);
+    return true;
+  } catch (const std::bad_alloc&) {
+    return false;
+  }
+}
+
+bool TokenIndex::absorb(TokenIndex& side, SlotStream& side_stream, SlotStream& out) noexcept {
+  try {
+    impl_->absorb(*side.impl_, side_stream, out);
     return true;
   } catch (const std::bad_alloc&) {
     return false;

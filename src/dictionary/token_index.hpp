@@ -246,6 +246,17 @@ class TokenIndex {
   // the index stays usable, and `out` may have received part of the slots.
   bool scan_units(int kind, const void* data, size_t length, SlotStream& out) noexcept;
 
+  // Takes in what another index scanned of the text that follows all this
+  // one has scanned: the keys of `side` are added in its slot order and the
+  // slots of `side_stream` (the side's own, of that text) are appended to
+  // `out` as this index's slots, the side stream's chunks freed as they are
+  // done. The slots and the order of first sight then are exactly those of
+  // scanning that text here, so two threads can scan the two parts of a
+  // long text at once. `side` must have no strs made. Touches no host
+  // object. Returns false only when memory runs out; `out` may then have
+  // received part of the slots.
+  bool absorb(TokenIndex& side, SlotStream& side_stream, SlotStream& out) noexcept;
+
   // Makes the host strs of every slot that scan_units() added since the
   // last call (needs the interpreter lock). Returns false with MemoryError
   // set; calling it again later carries on where it stopped.

@@ -74,6 +74,19 @@ struct Collected {
     return static_cast<int64_t>(total() - before);
   }
 
+  // Takes in the tokens that `side` scanned of the text following all
+  // scanned so far (see TokenIndex::absorb), or only counts them past the
+  // package limit; returns their number, or -1 when memory ran out.
+  int64_t absorb(TokenIndex& side, SlotStream& side_stream) noexcept {
+    const uint64_t before = total();
+    if (over_limit()) {
+      dropped += side_stream.size();
+    } else if (!index->absorb(side, side_stream, stream)) {
+      return -1;
+    }
+    return static_cast<int64_t>(total() - before);
+  }
+
   // Number of runs in a text, without keeping them.
   static uint64_t count_units(int kind, const void* data, size_t length) noexcept {
     switch (kind) {
@@ -87,18 +100,51 @@ struct Collected {
   }
 };
 
+// The first position from `from` on at which a run of `text[0, n)` begins,
+// or `n` when there is none.
+template <class Unit>
+size_t run_start_from(const Unit* text, size_t n, size_t from) {
+  if (from == 0 || from >= n) return from == 0 ? 0 : n;
+  const bool space = is_space_unit(text[from - 1]);
+  while (from < n && is_space_unit(text[from]) == space) ++from;
+  return from;
+}
+
+size_t run_start_from(int kind, const void* data, size_t n, size_t from) {
+  switch (kind) {
+    case PyUnicode_1BYTE_KIND:
+      return run_start_from(static_cast<const uint8_t*>(data), n, from);
+    case PyUnicode_2BYTE_KIND:
+      return run_start_from(static_cast<const uint16_t*>(data), n, from);
+    default:
+      return run_start_from(static_cast<const uint32_t*>(data), n, from);
+  }
+}
+
 // Scans texts on a second thread while the host reads the next file.
 //
 // The worker touches no host object: it reads the code units of strs that
 // the calling thread keeps referenced until they are scanned, and writes
 // only the collection's index and stream, which the calling thread uses
 // again only after drain(). Texts are released on the calling thread.
+//
+// A long text is handed over in two parts, cut where a run begins. Once
+// everything is read, the calling thread would only wait for the worker, so
+// in drain() it scans the last part that the worker has not begun into an
+// index of its own, with the interpreter lock released; the worker takes
+// that in (TokenIndex::absorb) when it comes to the part, which gives the
+// same slots as scanning it there. A text that ends the reading, as a lone
+// large file does, is so scanned on both cores.
 class ScanWorker {
  public:
   // Texts waiting to be scanned are held up to this many bytes; beyond it
   // the reader waits, so that memory stays bounded when reading outpaces
   // scanning.
   static constexpr size_t kMaxBacklog = size_t{64} << 20;
+  // Texts of this many bytes or more are handed over in two parts.
+  static constexpr size_t kSplitFrom = size_t{8} << 20;
+  // Bytes of a text scanned between givings back of its pages.
+  static constexpr size_t kDiscardPiece = size_t{4} << 20;
 
   explicit ScanWorker(Collected& out) : out_(out) {}
   ScanWorker(const ScanWorker&) = delete;
@@ -112,15 +158,24 @@ class ScanWorker {
     wake_.notify_all();
     join_releasing_lock(thread_);
     collect();
-    for (Job& job : jobs_) Py_DECREF(job.text);
+    for (Job& job : jobs_) Py_XDECREF(job.text);
   }
 
   // Hands a text over for scanning as input `file`. Returns false when it
   // could not be handed over (no thread, no memory for the job), with every
   // text handed over before scanned; the caller then scans itself.
-  bool submit(PyObject* text, size_t file) {
+  //
+  // `only_ours` tells that no one else holds the text and that the caller
+  // lets go of its own reference now: no one can see its characters once
+  // they are scanned, and the pages of a long one are then given back as
+  // the scan goes, so that the text does not stay resident beside the
+  // index that grows from it.
+  bool submit(PyObject* text, size_t file, bool only_ours) {
     if (!start()) return false;
-    const size_t bytes = static_cast<size_t>(PyUnicode_GET_LENGTH(text)) * PyUnicode_KIND(text);
+    const int kind = PyUnicode_KIND(text);
+    const void* data = PyUnicode_DATA(text);
+    const size_t length = static_cast<size_t>(PyUnicode_GET_LENGTH(text));
+    const size_t bytes = length * static_cast<size_t>(kind);
     collect();
     if (!has_room(bytes)) {
       Py_BEGIN_ALLOW_THREADS
@@ -129,46 +184,64 @@ class ScanWorker {
       Py_END_ALLOW_THREADS
       collect();
     }
+    const bool long_text = bytes >= kSplitFrom;
+    const size_t cut = long_text ? run_start_from(kind, data, length, length / 2) : length;
+    const auto part = [&](size_t begin, size_t end, bool helpable) {
+      const size_t at = begin * static_cast<size_t>(kind);
+      return Job{text, file, kind, static_cast<const char*>(data) + at, end - begin,
+                 (end - begin) * static_cast<size_t>(kind), helpable, long_text && only_ours};
+    };
     try {
+      // Both parts or neither: the worker sees the jobs only once the lock
+      // is let go.
       std::lock_guard<std::mutex> lock(mutex_);
-      jobs_.push_back(Job{text, file, bytes, 0});
+      jobs_.push_back(part(0, cut, false));
+      if (cut < length) {
+        try {
+          jobs_.push_back(part(cut, length, true));
+        } catch (const std::bad_alloc&) {
+          jobs_.pop_back();
+          throw;
+        }
+      }
       backlog_ += bytes;
     } catch (const std::bad_alloc&) {
       wait_idle();
       return false;
     }
-    // The caller's reference keeps the text alive until this one is taken.
+    // The caller's reference keeps the text alive until these are taken.
     Py_INCREF(text);
+    if (cut < length) Py_INCREF(text);
     wake_.notify_one();
     return true;
   }
 
   // The number of tokens of all texts so far: the worker's counts for
-  // those it has scanned, counted here for the others. `*unscanned` gets
-  // the bytes of the texts still waiting. -1 when a scan has failed.
-  int64_t tokens_so_far(size_t* unscanned) {
-    std::vector<PyObject*> waiting;
+  // those it has scanned, counted here for the others. -1 when a scan has
+  // failed or more than `most_waiting` bytes of text wait to be scanned.
+  int64_t tokens_so_far(size_t most_waiting) {
+    std::vector<const Job*> waiting;
     uint64_t total = 0;
     for (uint64_t n : out_.counts) total += n;
     try {
       std::lock_guard<std::mutex> lock(mutex_);
-      if (failed_) return -1;
+      if (failed_ || backlog_ > most_waiting) return -1;
       for (size_t i = 0; i < jobs_.size(); ++i) {
         if (i < scanned_) {
           total += static_cast<uint64_t>(jobs_[i].count);
+        } else if (jobs_[i].discard) {
+          return -1;  // its characters go once the worker begins it
         } else {
-          waiting.push_back(jobs_[i].text);
+          waiting.push_back(&jobs_[i]);
         }
       }
-      *unscanned = backlog_;
     } catch (const std::bad_alloc&) {
       return -1;
     }
-    // The texts are held by their jobs until collect(), which only this
-    // thread calls.
-    for (PyObject* text : waiting) {
-      total += Collected::count_units(PyUnicode_KIND(text), PyUnicode_DATA(text),
-                                      static_cast<size_t>(PyUnicode_GET_LENGTH(text)));
+    // The jobs and their texts stay until collect(), which only this
+    // thread calls (the worker writes only their counts).
+    for (const Job* job : waiting) {
+      total += Collected::count_units(job->kind, job->data, job->length);
     }
     return static_cast<int64_t>(total);
   }
@@ -176,6 +249,12 @@ class ScanWorker {
   // Waits until every text handed over is scanned and its count is in
   // `counts`. Returns false with MemoryError set when memory ran out.
   bool drain() {
+    if (thread_.joinable()) {
+      Py_BEGIN_ALLOW_THREADS
+      help();
+      Py_END_ALLOW_THREADS
+      let_go_of_texts();
+    }
     wait_idle();
     collect();
     if (failed_) {
@@ -186,12 +265,33 @@ class ScanWorker {
   }
 
  private:
-  // A text handed over, kept until collect() takes it after its scan.
+  // A part scanned by the calling thread, into an index of its own.
+  struct Side {
+    std::unique_ptr<TokenIndex> index;
+    SlotStream stream;
+    bool done = false;  // guarded by the mutex
+    bool ok = false;
+    // The text is let go of, and the worker may take the part in; guarded
+    // by the mutex.
+    bool let_go = false;
+  };
+
+  // A text, or a part of one, handed over and kept until collect() takes it
+  // after its scan.
   struct Job {
     PyObject* text;
     size_t file;
+    int kind;
+    const void* data;  // the part's first unit
+    size_t length;     // in units
     size_t bytes;
-    int64_t count;
+    // A text's second part, which the calling thread may scan instead.
+    bool helpable;
+    // The part's pages are given back as it is scanned.
+    bool discard;
+    bool begun = false;  // by the worker
+    std::shared_ptr<Side> side;
+    int64_t count = 0;
   };
 
   bool start() {
@@ -222,22 +322,131 @@ class ScanWorker {
     Py_END_ALLOW_THREADS
   }
 
+  // Scans the last part that the worker has not begun, then the one before
+  // it, and so on, until the worker has begun them all. Called by the
+  // calling thread with the interpreter lock released. A part that could
+  // not be scanned for want of memory is left to the worker, unless pages
+  // of it were given back: then the call fails for want of memory.
+  void help() {
+    while (true) {
+      std::shared_ptr<Side> side;
+      Job part;
+      try {
+        std::lock_guard<std::mutex> lock(mutex_);
+        if (failed_) return;
+        size_t i = jobs_.size();
+        while (i > scanned_ && !(jobs_[i - 1].helpable && !jobs_[i - 1].begun &&
+                                 !jobs_[i - 1].side)) {
+          --i;
+        }
+        if (i == scanned_) return;
+        Job& job = jobs_[i - 1];
+        side = std::make_shared<Side>();
+        job.side = side;
+        part = job;
+      } catch (const std::bad_alloc&) {
+        return;
+      }
+      try {
+        side->index.reset(new TokenIndex);
+        side->ok = scan_part(part, [&](const void* data, size_t length) {
+          return side->index->scan_units(part.kind, data, length, side->stream) ? 0 : -1;
+        }) >= 0;
+      } catch (const std::bad_alloc&) {
+      }
+      {
+        std::lock_guard<std::mutex> lock(mutex_);
+        side->done = true;
+        if (!side->ok && part.discard) failed_ = true;
+      }
+      wake_.notify_all();
+    }
+  }
+
+  // Scans a part with `scan(data, length)`, which returns a token count or
+  // -1; returns the sum, or -1. A part whose pages are given back is
+  // scanned in pieces cut where runs begin, each piece's whole pages given
+  // back once scanned.
+  template <class Scan>
+  static int64_t scan_part(const Job& job, Scan&& scan) {
+    const size_t unit = static_cast<size_t>(job.kind);
+    const size_t piece = job.discard ? kDiscardPiece / unit : job.length;
+    int64_t total = 0;
+    for (size_t at = 0; at < job.length;) {
+      const size_t end = run_start_from(job.kind, job.data, job.length,
+                                        std::min(job.length, at + piece));
+      const char* start = static_cast<const char*>(job.data) + at * unit;
+      const int64_t n = scan(start, end - at);
+      if (n < 0) return -1;
+      total += n;
+      if (job.discard) discard_pages(const_cast<char*>(start), (end - at) * unit);
+      at = end;
+    }
+    return total;
+  }
+
+  // Lets go of the texts scanned so far and of those of the parts this
+  // thread scanned, once the worker is idle or has come to such a part,
+  // before the worker takes it in: taking in grows the index, and the
+  // texts, no longer read then, are freed first.
+  void let_go_of_texts() {
+    Py_BEGIN_ALLOW_THREADS
+    std::unique_lock<std::mutex> lock(mutex_);
+    room_.wait(lock, [&] { return scanned_ == jobs_.size() || at_side(jobs_[scanned_]); });
+    Py_END_ALLOW_THREADS
+    collect();
+    while (true) {
+      PyObject* text = nullptr;
+      {
+        std::lock_guard<std::mutex> lock(mutex_);
+        for (size_t i = scanned_; i < jobs_.size() && text == nullptr; ++i) {
+          if (at_side(jobs_[i])) std::swap(text, jobs_[i].text);
+        }
+      }
+      if (text == nullptr) break;
+      Py_DECREF(text);
+    }
+    {
+      std::lock_guard<std::mutex> lock(mutex_);
+      for (size_t i = scanned_; i < jobs_.size(); ++i) {
+        if (at_side(jobs_[i])) jobs_[i].side->let_go = true;
+      }
+    }
+    wake_.notify_all();
+  }
+
+  // A part this thread has scanned, which the worker takes in without its
+  // text. Called with the mutex held.
+  static bool at_side(const Job& job) { return job.side && job.side->done && job.side->ok; }
+
   // Jobs stay where they are while they are scanned: the worker allocates
   // nothing, so it cannot fail but for the index's own memory.
   void loop() {
     std::unique_lock<std::mutex> lock(mutex_);
     while (true) {
-      wake_.wait(lock, [&] { return stopping_ || scanned_ < jobs_.size(); });
+      wake_.wait(lock, [&] {
+        if (stopping_) return true;
+        if (scanned_ == jobs_.size()) return false;
+        const Job& job = jobs_[scanned_];
+        return !job.side || (job.side->done && (!job.side->ok || job.side->let_go));
+      });
       if (stopping_) return;
+      jobs_[scanned_].begun = true;
       const Job job = jobs_[scanned_];
       lock.unlock();
       int64_t count = 0;
       if (!failed_) {
-        count = out_.scan(PyUnicode_KIND(job.text), PyUnicode_DATA(job.text),
-                          static_cast<size_t>(PyUnicode_GET_LENGTH(job.text)));
+        if (job.side && job.side->ok) {
+          count = out_.absorb(*job.side->index, job.side->stream);
+        } else {
+          count = scan_part(job, [&](const void* data, size_t length) {
+            return out_.scan(job.kind, data, length);
+          });
+        }
         if (count < 0) failed_ = true;
         out_.stream.publish();
       }
+      if (job.side) job.side->index.reset();
       lock.lock();
       jobs_[scanned_].count = count;
       ++scanned_;
@@ -257,8 +466,8 @@ class ScanWorker {
         jobs_.pop_front();
         --scanned_;
       }
-      if (job.count > 0) out_.counts[job.file] = static_cast<uint64_t>(job.count);
-      Py_DECREF(job.text);
+      if (job.count > 0) out_.counts[job.file] += static_cast<uint64_t>(job.count);
+      Py_XDECREF(job.text);
     }
   }
 
@@ -529,7 +738,10 @@ bool read_one(PyObject* self, PyObject* path, PyObject* file, Collected& out,
     if (native && PyUnicode_CheckExact(text.get())) {
       scanned = true;
       out.counts.push_back(0);
-      if (!worker.submit(text.get(), position)) {
+      // A str just read that nothing else refers to (an interned one is
+      // seen by lookups elsewhere, even unreferenced).
+      const bool only_ours = Py_REFCNT(text.get()) == 1 && !PyUnicode_CHECK_INTERNED(text.get());
+      if (!worker.submit(text.get(), position, only_ours)) {
         int64_t n = out.scan(PyUnicode_KIND(text.get()), PyUnicode_DATA(text.get()),
                              static_cast<size_t>(PyUnicode_GET_LENGTH(text.get())));
         if (n < 0) {
@@ -577,11 +789,8 @@ bool read_all(PyObject* self, PyObject* filepaths, Collected& out, EarlyStream& 
     if (!ok) return false;
   }
   if (early.eligible()) {
-    size_t unscanned = 0;
-    const int64_t total = worker.tokens_so_far(&unscanned);
-    if (total >= 0 && unscanned <= EarlyStream::kMaxWaiting) {
-      early.start(&out.stream, static_cast<uint64_t>(total));
-    }
+    const int64_t total = worker.tokens_so_far(EarlyStream::kMaxWaiting);
+    if (total >= 0) early.start(&out.stream, static_cast<uint64_t>(total));
   }
   if (!worker.drain()) return fail_int(w, 53), false;
   if (early.eligible()) early.start(&out.stream, out.total());

@@ -437,6 +437,75 @@ TEST_P(IndexTest, RunsAtTheEndAndAcrossBlocks) {
   expect_tokens(index, ref);
 }
 
+// Scanning a text in two parts, the second into an index of its own that is
+// then absorbed, gives the slots and tokens of scanning it whole, after a
+// text scanned before and with one scanned after, wherever a run begins.
+TEST_P(IndexTest, AbsorbedSecondPartGivesTheSlotsOfOneScan) {
+  Rng rng{4242};
+  for (uint32_t widest : {0xFFu, 0xFFFFu, 0x10FFFFu}) {
+    const CodePoints before = mixed_text(rng, 200, widest);
+    const CodePoints text = mixed_text(rng, 400, widest);
+    const CodePoints after = mixed_text(rng, 100, widest);
+    const int kind = kind_for(text);
+    std::vector<size_t> starts;  // where each run of `text` begins, and its end
+    size_t at = 0;
+    for (const CodePoints& run : reference_runs(text)) {
+      starts.push_back(at);
+      at += run.size();
+    }
+    starts.push_back(text.size());
+    for (size_t k : {size_t{0}, size_t{1}, size_t{2}, starts.size() / 3, starts.size() / 2,
+                     starts.size() - 2, starts.size() - 1}) {
+      const size_t cut = starts[k];
+      TokenIndex index(tuning());
+      Reference ref;
+      scan_and_check(index, ref, before, kind_for(before));
+      const Units u = units_of(text, kind);
+      SlotStream out, side_stream;
+      TokenIndex side;
+      ASSERT_TRUE(index.scan_units(kind, u.bytes.get(), cut, out));
+      ASSERT_TRUE(side.scan_units(kind, u.bytes.get() + cut * kind, text.size() - cut,
+                                  side_stream));
+      ASSERT_TRUE(index.absorb(side, side_stream, out));
+      ASSERT_EQ(slots_of(out), ref.scan(text)) << "widest " << widest << " cut " << cut;
+      scan_and_check(index, ref, after, 4);
+      ASSERT_TRUE(index.materialize());
+      expect_tokens(index, ref);
+    }
+  }
+}
+
+// A second part with more new tokens than the table holds grows it while
+// being absorbed.
+TEST_P(IndexTest, AbsorbingGrowsTheTable) {
+  const size_t count = GetParam() ? 100000 : 2000;
+  CodePoints text;
+  for (size_t i = 0; i < count; ++i) {
+    for (char c : std::to_string(i % (count / 4) * 7919 % 1000003)) {
+      text.push_back(static_cast<uint8_t>(c));
+    }
+    if (i % 7 == 0) {
+      for (char c : std::string("-a-long-key-past-the-inline-limit")) {
+        text.push_back(static_cast<uint8_t>(c));
+      }
+    }
+    text.push_back(' ');
+  }
+  const Units u = units_of(text, 2);
+  size_t cut = text.size() / 10;
+  while (text[cut - 1] != ' ') ++cut;
+  TokenIndex index(tuning()), side;
+  SlotStream out, side_stream;
+  ASSERT_TRUE(index.scan_units(2, u.bytes.get(), cut, out));
+  ASSERT_TRUE(side.scan_units(2, u.bytes.get() + 2 * cut, text.size() - cut, side_stream));
+  ASSERT_TRUE(index.absorb(side, side_stream, out));
+  EXPECT_EQ(side_stream.size(), 0u);  // its chunks were freed as they were taken
+  Reference ref;
+  ASSERT_EQ(slots_of(out), ref.scan(text));
+  ASSERT_TRUE(index.materialize());
+  expect_tokens(index, ref);
+}
+
 TEST(IndexThreads, ScanUnitsOnAWorkerWithoutTheLock) {
   Rng rng{777};
   std::vector<CodePoints> texts;
