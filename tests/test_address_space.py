@@ -21,11 +21,34 @@ pytestmark = pytest.mark.skipif(not sys.platform.startswith("linux"),
                                 reason="address space limits as Linux applies them")
 
 CHILD = r'''
-import json, os, re, resource, sys
+import builtins, json, os, re, resource, sys
+
+held = []
+if sys.argv[1] == "encode-held":
+    # Every text read stays referenced here as well, so that the call may
+    # not give its pages back.
+    real_open = builtins.open
+
+    class Holding:
+        def __init__(self, f):
+            self.f = f
+        def __enter__(self):
+            return self
+        def __exit__(self, *exc):
+            self.f.close()
+            return False
+        def read(self):
+            held.append(self.f.read())
+            return held[-1]
+
+    builtins.open = lambda path, mode="r", *args, **kwargs: (
+        Holding(real_open(path, mode, *args, **kwargs)) if mode == "r"
+        else real_open(path, mode, *args, **kwargs))
 import qbc_compressor
 
 mode, extra, work = sys.argv[1], int(sys.argv[2]) << 20, sys.argv[3]
-inputs = [os.path.join(work, name) for name in ("a.txt", "b.txt")]
+names = ("long.txt",) if mode in ("encode-long", "encode-held") else ("a.txt", "b.txt")
+inputs = [os.path.join(work, name) for name in names]
 package = os.path.join(work, "out.pkg")
 c = qbc_compressor.QBCompressor(dict_path=os.path.join(work, "none.bin"))
 
@@ -43,8 +66,16 @@ def capped(call):
         resource.setrlimit(resource.RLIMIT_AS, (soft, hard))
 
 result = {}
-if mode == "encode":
+if mode.startswith("encode"):
     result["error"] = capped(lambda: c.encode_files(inputs, package, 3, 2))
+    if result["error"] is None:
+        # What a call that succeeded under pressure wrote restores its input.
+        out = os.path.join(work, "restored")
+        qbc_compressor.QBCompressor(dict_path=os.path.join(work, "none.bin")).decode_package(
+            package, out)
+        result["restores"] = all(
+            open(os.path.join(out, os.path.basename(p)), encoding="utf-8").read()
+            == open(p, encoding="utf-8").read() for p in inputs)
     forward, inverse = c.global_dict, c.inverse_dict
     result["pairs"] = all(inverse[v] == k for k, v in list(forward.items())[: len(inverse)])
     result["extra"] = len(forward) - len(inverse)
@@ -61,7 +92,8 @@ else:
     result["same"] = [open(os.path.join(out, os.path.basename(p)), encoding="utf-8").read()
                       == open(p, encoding="utf-8").read()
                       for p in inputs if os.path.exists(os.path.join(out, os.path.basename(p)))]
-with open(package, "rb") as f, open(os.path.join(work, "good.pkg"), "rb") as g:
+good = "good-long.pkg" if mode in ("encode-long", "encode-held") else "good.pkg"
+with open(package, "rb") as f, open(os.path.join(work, good), "rb") as g:
     result["intact"] = f.read() == g.read()
 print(json.dumps(result))
 '''
@@ -72,6 +104,11 @@ WORDS = " ".join(f"w{i % 300_000}" for i in range(1_100_000))
 # Megabytes of address space allowed on top of what the child already uses.
 ENCODE_CAPS = list(range(0, 8, 2)) + list(range(8, 40)) + list(range(40, 272, 16)) + [384, 1024]
 DECODE_CAPS = list(range(0, 128, 8)) + [160, 224, 320, 1024]
+# One text of 9.6 MB, long enough to be scanned in two parts on two threads;
+# the pages of each part are given back as it goes unless someone else
+# holds the text ("encode-held").
+LONG = " ".join(f"v{i % 500_000}" for i in range(1_200_000))
+LONG_CAPS = list(range(0, 64, 8)) + list(range(64, 384, 32)) + [384, 1024]
 
 
 @pytest.fixture(scope="module")
@@ -82,6 +119,9 @@ def work(tmp_path_factory):
     (work / "child.py").write_text(CHILD, encoding="utf-8")
     c = qbc_compressor.QBCompressor(dict_path=str(work / "none.bin"))
     c.encode_files([str(work / "a.txt"), str(work / "b.txt")], str(work / "good.pkg"), 3, 2)
+    (work / "long.txt").write_text(LONG, encoding="utf-8")
+    c = qbc_compressor.QBCompressor(dict_path=str(work / "none.bin"))
+    c.encode_files([str(work / "long.txt")], str(work / "good-long.pkg"), 3, 2)
     return work
 
 
@@ -92,9 +132,10 @@ def run_capped(work, mode, caps):
     def one(cap):
         d = work / f"{mode}-{cap}"
         d.mkdir()
-        for name in ("a.txt", "b.txt", "good.pkg"):
+        for name in ("a.txt", "b.txt", "long.txt", "good.pkg", "good-long.pkg"):
             os.link(work / name, d / name)
-        (d / "out.pkg").write_bytes((work / "good.pkg").read_bytes())
+        good = "good-long.pkg" if mode in ("encode-long", "encode-held") else "good.pkg"
+        (d / "out.pkg").write_bytes((work / good).read_bytes())
         env = dict(os.environ, PYTHONPATH=os.pathsep.join(sys.path))
         proc = subprocess.run([sys.executable, str(work / "child.py"), mode, str(cap), str(d)],
                               capture_output=True, text=True, env=env, timeout=300)
@@ -105,8 +146,10 @@ def run_capped(work, mode, caps):
         return list(pool.map(one, caps))
 
 
-def test_encoding_out_of_address_space(work):
-    outcomes = run_capped(work, "encode", ENCODE_CAPS)
+@pytest.mark.parametrize("mode, caps", [
+    ("encode", ENCODE_CAPS), ("encode-long", LONG_CAPS), ("encode-held", LONG_CAPS)])
+def test_encoding_out_of_address_space(work, mode, caps):
+    outcomes = run_capped(work, mode, caps)
     errors = set()
     for cap, returncode, result, stderr in outcomes:
         assert returncode == 0 and result is not None, (cap, stderr[-2000:])
@@ -118,6 +161,7 @@ def test_encoding_out_of_address_space(work):
         assert result["distinct"], (cap, result)
         # A failed call leaves the package it would have replaced alone.
         assert result["intact"] or result["error"] is None, (cap, result)
+        assert result.get("restores", True), (cap, result)
     # The caps reach from failing at once to succeeding.
     assert None in errors and "MemoryError" in errors
 
