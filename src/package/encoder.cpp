@@ -395,21 +395,14 @@ class ScanWorker {
     room_.wait(lock, [&] { return scanned_ == jobs_.size() || at_side(jobs_[scanned_]); });
     Py_END_ALLOW_THREADS
     collect();
-    while (true) {
-      PyObject* text = nullptr;
-      {
-        std::lock_guard<std::mutex> lock(mutex_);
-        for (size_t i = scanned_; i < jobs_.size() && text == nullptr; ++i) {
-          if (at_side(jobs_[i])) std::swap(text, jobs_[i].text);
-        }
-      }
-      if (text == nullptr) break;
-      Py_DECREF(text);
-    }
     {
+      // Freeing a str runs no host code, and the worker never takes the
+      // interpreter lock, so the texts can go with the mutex held.
       std::lock_guard<std::mutex> lock(mutex_);
       for (size_t i = scanned_; i < jobs_.size(); ++i) {
-        if (at_side(jobs_[i])) jobs_[i].side->let_go = true;
+        if (!at_side(jobs_[i])) continue;
+        Py_CLEAR(jobs_[i].text);
+        jobs_[i].side->let_go = true;
       }
     }
     wake_.notify_all();
