@@ -3,10 +3,14 @@
 // text it was found in, strs that equal the host's own for those code
 // points, and agreement between scanning and interning.
 #include <gtest/gtest.h>
+#include <sys/resource.h>
+#include <sys/wait.h>
+#include <unistd.h>
 
 #include <algorithm>
 #include <cstddef>
 #include <cstdint>
+#include <cstdio>
 #include <cstring>
 #include <map>
 #include <memory>
@@ -504,6 +508,58 @@ TEST_P(IndexTest, AbsorbingGrowsTheTable) {
   ASSERT_EQ(slots_of(out), ref.scan(text));
   ASSERT_TRUE(index.materialize());
   expect_tokens(index, ref);
+}
+
+// Bytes of address space this process uses now.
+size_t address_space_in_use() {
+  unsigned long pages = 0;
+  if (FILE* f = std::fopen("/proc/self/statm", "r")) {
+    if (std::fscanf(f, "%lu", &pages) != 1) pages = 0;
+    std::fclose(f);
+  }
+  return static_cast<size_t>(pages) * static_cast<size_t>(sysconf(_SC_PAGESIZE));
+}
+
+// Absorbing a part whose new tokens need more memory than there is fails
+// with false, and leaves both indexes able to go; run in a child process
+// whose address space is capped at what it uses just before.
+TEST(IndexMemory, AbsorbingWithoutMemoryFails) {
+  CodePoints text;
+  for (size_t i = 0; i < 200000; ++i) {
+    for (char c : "key-past-the-inline-limit-" + std::to_string(i)) {
+      text.push_back(static_cast<uint8_t>(c));
+    }
+    text.push_back(' ');
+  }
+  const Units u = units_of(text, 1);
+  size_t cut = text.size() / 20;
+  while (text[cut - 1] != ' ') ++cut;
+  const pid_t pid = fork();
+  ASSERT_GE(pid, 0);
+  if (pid == 0) {
+    int code = 0;
+    {
+      TokenIndex index, side;
+      SlotStream out, side_stream;
+      if (!index.scan_units(1, u.bytes.get(), cut, out) ||
+          !side.scan_units(1, u.bytes.get() + cut, text.size() - cut, side_stream)) {
+        _exit(2);
+      }
+      rlimit limit{};
+      getrlimit(RLIMIT_AS, &limit);
+      const rlim_t saved = limit.rlim_cur;
+      limit.rlim_cur = address_space_in_use();
+      setrlimit(RLIMIT_AS, &limit);
+      if (index.absorb(side, side_stream, out)) code = 3;
+      limit.rlim_cur = saved;
+      setrlimit(RLIMIT_AS, &limit);
+    }
+    _exit(code);
+  }
+  int status = 0;
+  ASSERT_EQ(waitpid(pid, &status, 0), pid);
+  ASSERT_TRUE(WIFEXITED(status)) << "child ended by signal " << WTERMSIG(status);
+  EXPECT_EQ(WEXITSTATUS(status), 0) << "2: the scans failed; 3: absorbing succeeded";
 }
 
 TEST(IndexThreads, ScanUnitsOnAWorkerWithoutTheLock) {
