@@ -47,7 +47,8 @@ if sys.argv[1] == "encode-held":
 import qbc_compressor
 
 mode, extra, work = sys.argv[1], int(sys.argv[2]) << 20, sys.argv[3]
-names = ("long.txt",) if mode in ("encode-long", "encode-held") else ("a.txt", "b.txt")
+long_input = mode in ("encode-long", "encode-held")
+names = ("long.txt",) if long_input else ("a.txt", "b.txt")
 inputs = [os.path.join(work, name) for name in names]
 package = os.path.join(work, "out.pkg")
 c = qbc_compressor.QBCompressor(dict_path=os.path.join(work, "none.bin"))
@@ -92,7 +93,7 @@ else:
     result["same"] = [open(os.path.join(out, os.path.basename(p)), encoding="utf-8").read()
                       == open(p, encoding="utf-8").read()
                       for p in inputs if os.path.exists(os.path.join(out, os.path.basename(p)))]
-good = "good-long.pkg" if mode in ("encode-long", "encode-held") else "good.pkg"
+good = "good-long.pkg" if long_input else "good.pkg"
 with open(package, "rb") as f, open(os.path.join(work, good), "rb") as g:
     result["intact"] = f.read() == g.read()
 print(json.dumps(result))
@@ -109,6 +110,7 @@ DECODE_CAPS = list(range(0, 128, 8)) + [160, 224, 320, 1024]
 # holds the text ("encode-held").
 LONG = " ".join(f"v{i % 500_000}" for i in range(1_200_000))
 LONG_CAPS = list(range(0, 64, 8)) + list(range(64, 384, 32)) + [384, 1024]
+LONG_MODES = ("encode-long", "encode-held")
 
 
 @pytest.fixture(scope="module")
@@ -134,7 +136,7 @@ def run_capped(work, mode, caps):
         d.mkdir()
         for name in ("a.txt", "b.txt", "long.txt", "good.pkg", "good-long.pkg"):
             os.link(work / name, d / name)
-        good = "good-long.pkg" if mode in ("encode-long", "encode-held") else "good.pkg"
+        good = "good-long.pkg" if mode in LONG_MODES else "good.pkg"
         (d / "out.pkg").write_bytes((work / good).read_bytes())
         env = dict(os.environ, PYTHONPATH=os.pathsep.join(sys.path))
         proc = subprocess.run([sys.executable, str(work / "child.py"), mode, str(cap), str(d)],
