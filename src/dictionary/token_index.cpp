@@ -26,6 +26,7 @@
 //   its own.
 #include "dictionary/token_index.hpp"
 
+#include <algorithm>
 #include <bit>
 #include <cstdlib>
 #include <new>
@@ -307,17 +308,66 @@ struct Hook {
   PyMemAllocatorDomain domain;
   PyMemAllocatorEx previous;
   bool hooked;
+  // The allocator below passes blocks it does not keep itself to the
+  // host's raw allocator, and that frees them with free(): then a block
+  // taken from the C library directly is one it frees and resizes as its
+  // own. True over the interpreter's own small-object allocator (or its
+  // plain malloc one), not over its debug hooks, whose blocks carry
+  // headers of their own.
+  bool frees_with_libc;
 };
-Hook g_hooks[] = {{PYMEM_DOMAIN_OBJ, {}, false}, {PYMEM_DOMAIN_MEM, {}, false}};
+Hook g_hooks[] = {{PYMEM_DOMAIN_OBJ, {}, false, false}, {PYMEM_DOMAIN_MEM, {}, false, false}};
 int g_advised = 0;  // lives of HostMemoryInHugePages at present
 constexpr size_t kAdviseFrom = size_t{1} << 20;
+// Blocks from this size on start on a huge page boundary: from half a huge
+// page on, a block is given whole ones (see huge_aligned_block()).
+constexpr size_t kAlignFrom = kHugePage / 2;
 
 void* advised(void* p, size_t size) {
   if (p != nullptr && g_advised > 0 && size >= kAdviseFrom) advise_huge_pages(p, size);
   return p;
 }
+
+// Whether the host's raw allocator is still its own, which is malloc() and
+// free(); someone may hook it at any time (a tracer, say).
+bool raw_is_libc() {
+  PyMemAllocatorEx raw;
+  PyMem_GetAllocator(PYMEM_DOMAIN_RAW, &raw);
+  return raw.ctx == nullptr && in_interpreter(reinterpret_cast<void*>(raw.malloc)) &&
+         in_interpreter(reinterpret_cast<void*>(raw.free));
+}
+
+// A block of `size` bytes that starts on a huge page boundary and takes
+// huge pages, from the C library; null where that cannot be had.
+//
+// A block merely advised keeps small pages up to its first boundary and
+// after its last, and one under 2 MiB (the table of a dict of some ten
+// thousand entries, a text of a megabyte) none at all. On virtual machines
+// every small page faulted in costs several microseconds, the clearing of a
+// whole huge page a few hundred: a 1.4 MB table written through took 3.7 ms
+// in small pages and 0.2 ms in one huge page. A tail of at least half a
+// huge page is given a whole one too (at most 1 MiB resident that the block
+// does not use); a shorter tail keeps small pages.
+void* huge_aligned_block(size_t size) {
+#if defined(__linux__) && defined(MADV_HUGEPAGE)
+  const size_t whole = size / kHugePage * kHugePage;
+  const size_t advised_bytes = size - whole >= kHugePage / 2 ? whole + kHugePage : whole;
+  void* p = nullptr;
+  if (posix_memalign(&p, kHugePage, std::max(size, advised_bytes)) != 0) return nullptr;
+  madvise(p, advised_bytes, MADV_HUGEPAGE);
+  return p;
+#else
+  (void)size;
+  return nullptr;
+#endif
+}
+
 void* hook_malloc(void* ctx, size_t size) {
-  const PyMemAllocatorEx& a = static_cast<Hook*>(ctx)->previous;
+  const Hook& hook = *static_cast<Hook*>(ctx);
+  if (g_advised > 0 && size >= kAlignFrom && hook.frees_with_libc && raw_is_libc()) {
+    if (void* p = huge_aligned_block(size)) return p;
+  }
+  const PyMemAllocatorEx& a = hook.previous;
   return advised(a.malloc(a.ctx, size), size);
 }
 void* hook_calloc(void* ctx, size_t count, size_t size) {
@@ -345,6 +395,10 @@ void set_hook(Hook& hook) {
     return;
   }
   hook.previous = current;
+  // The interpreter's own allocators take no context; its debug hooks do.
+  // From 3.13 on the object allocator may be one that does not pass
+  // foreign blocks on to free().
+  hook.frees_with_libc = PY_VERSION_HEX < 0x030D0000 && current.ctx == nullptr;
   PyMemAllocatorEx mine{&hook, hook_malloc, hook_calloc, hook_realloc, hook_free};
   PyMem_SetAllocator(hook.domain, &mine);
   hook.hooked = true;
