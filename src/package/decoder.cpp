@@ -82,11 +82,22 @@ class IdTable : public PairVisitor {
     } catch (const std::bad_alloc&) {
       // Without room for the table the texts are joined by the host.
       usable_ = false;
-      std::vector<std::pair<uint32_t, Ref>>().swap(pairs_);
+      LargeVector<std::pair<uint32_t, Ref>>().swap(pairs_);
       return;
     }
     // Its bytes, and the most alignment padding they may need.
     arena_bytes_ += static_cast<size_t>(PyUnicode_GET_LENGTH(key) + 1) * PyUnicode_KIND(key);
+  }
+
+  // Room for the pairs of a map of `count` entries, taken at once so that
+  // collecting them neither copies nor faults in a growing array piece by
+  // piece. Only a hint: without the room they are collected as they come.
+  void expect(Py_ssize_t count) {
+    try {
+      pairs_.reserve(static_cast<size_t>(count));
+    } catch (const std::bad_alloc&) {
+    } catch (const std::length_error&) {
+    }
   }
 
   // Builds the lookup once the map has been walked. Returns false with
@@ -163,7 +174,7 @@ class IdTable : public PairVisitor {
   struct TooLarge {};
 
   MaxIdVisitor max_ids_;
-  std::vector<std::pair<uint32_t, Ref>> pairs_;
+  LargeVector<std::pair<uint32_t, Ref>> pairs_;
   size_t arena_bytes_ = 0;
   LargeVector<uint8_t> arena_;
   LargeVector<Entry> by_id_;
@@ -815,6 +826,7 @@ PyObject* decode_package(PyObject* self, PyObject* package_path, PyObject* outpu
   replace_slot(&c->global_dict, forward.get());
 
   IdTable table;
+  if (PyDict_CheckExact(c->global_dict)) table.expect(PyDict_GET_SIZE(c->global_dict));
   Ref inverse = build_inverse(c->global_dict, &table);
   if (!inverse || !table.finish()) return fail(w, 100);
   replace_slot(&c->inverse_dict, inverse.get());
