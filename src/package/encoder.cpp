@@ -36,8 +36,11 @@ namespace {
 
 const Where& w = kEncodeWhere;
 
-// Calls whose records take this much make their strs and ints in huge pages.
+// Calls whose records take this much, or that make this many token strs
+// (with their ints some megabytes of small objects), make their strs and
+// ints in huge pages.
 constexpr uint64_t kHugeArenasFrom = uint64_t{8} << 20;
+constexpr uint32_t kHugeArenasTokens = 16384;
 
 // Everything the reading phase collects.
 struct Collected {
@@ -1302,7 +1305,9 @@ PyObject* encode_files(PyObject* self, PyObject* filepaths, PyObject* output_pat
   // what confirm() finds still holds there. Once confirmed, the slots
   // compressed go while the strs are made.
   const bool streamed = early_stream.confirm(in);
-  if (in.total() * 4 >= kHugeArenasFrom) huge_arenas.emplace(true);
+  if (in.total() * 4 >= kHugeArenasFrom || in.index->size() >= kHugeArenasTokens) {
+    huge_arenas.emplace(true);
+  }
   if (!in.index->materialize()) return fail(w, 59);
 
   const uint64_t count = in.total();
