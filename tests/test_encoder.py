@@ -1149,7 +1149,8 @@ class TestOutput:
 
     @pytest.mark.parametrize("shape, existing", [
         ("ascii", {}), ("ucs2", {}), ("ucs4", {}), ("long run at the middle", {}),
-        ("one run", {}), ("two long texts", {}), ("two long texts", {"w1": 7})])
+        ("one run", {}), ("two long texts", {}), ("two long texts", {"w1": 7}),
+        ("many files past the backlog", {"w1": 7})])
     def test_long_texts_scanned_in_two_parts(self, tmp_path, files, out, shape, existing):
         # A text of megabytes is scanned in two parts at once, cut where a
         # run begins: the ids, their order of first sight and each file's
@@ -1166,6 +1167,10 @@ class TestOutput:
                                        + " c \U0001f600" * 270_000],
             "one run": ["x" * 9_000_000, "x"],
             "two long texts": [words(1_300_000, "w"), "tail", ucs2],
+            # More text than the scanner holds waiting (16 MiB as strs), in
+            # files of under 8 MiB each, so that the reader waits for room.
+            "many files past the backlog": [words(260_000, f"f{k}") if k % 4 else ucs2[k:2_000_000]
+                                            for k in range(12)],
         }[shape]
         c = fresh(tmp_path)
         c.global_dict.update(existing)

@@ -143,7 +143,7 @@ class ScanWorker {
   // Texts waiting to be scanned are held up to this many bytes; beyond it
   // the reader waits, so that memory stays bounded when reading outpaces
   // scanning.
-  static constexpr size_t kMaxBacklog = size_t{64} << 20;
+  static constexpr size_t kMaxBacklog = size_t{16} << 20;
   // Texts of this many bytes or more are handed over in two parts.
   static constexpr size_t kSplitFrom = size_t{8} << 20;
   // Bytes of a text scanned between givings back of its pages.
