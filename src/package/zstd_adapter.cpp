@@ -4,6 +4,7 @@
 #include <zstd.h>
 
 #include <sched.h>
+#include <sys/mman.h>
 
 #include <algorithm>
 #include <cstdlib>
@@ -60,33 +61,48 @@ bool check_declared_size(PyObject* payload) {
 }
 
 // The compressor's memory. For a large input its large blocks come in huge
-// pages; for a small one from the heap, since a huge page is resident as a
-// whole as soon as it is touched and the compressor touches some of its
-// blocks (the output of each job) only in part. Each block starts with a
+// pages. For a small one they come in small pages, since a huge page is
+// resident as a whole as soon as it is touched and the compressor touches
+// some of its blocks (the output of each job) only in part: blocks of
+// 256 KiB or more from mappings of their own, the rest from the heap. The
+// compressor's threads are new to the C library's allocator, which gives a
+// new thread a heap of its own when the others are busy, and a block freed
+// there stays resident with that heap; a mapping is resident only as far as
+// it is touched, and given back whole when freed. Each block starts with a
 // header that keeps its size and where it came from.
 constexpr size_t kBlockHeader = 64;  // keeps the library's 64-byte alignment
 constexpr size_t kHugeInputFrom = size_t{8} << 20;
+constexpr size_t kMapBlocksFrom = size_t{256} << 10;
+
+enum class BlockSource : uint8_t { kHeap, kLarge, kMapped };
 
 struct BlockHeader {
   size_t total;
-  bool large;
+  BlockSource source;
 };
 
 void* alloc_block(void* opaque, size_t size) {
-  const bool large = opaque != nullptr;
   const size_t total = size + kBlockHeader;
   void* p;
-  if (large) {
+  BlockSource source = BlockSource::kHeap;
+  if (opaque != nullptr) {
+    source = BlockSource::kLarge;
     try {
       p = allocate_large(total);
     } catch (const std::bad_alloc&) {
       return nullptr;
     }
+#if defined(__linux__)
+  } else if (total >= kMapBlocksFrom) {
+    source = BlockSource::kMapped;
+    p = mmap(nullptr, total, PROT_READ | PROT_WRITE, MAP_PRIVATE | MAP_ANONYMOUS, -1, 0);
+    if (p == MAP_FAILED) return nullptr;
+#endif
   } else {
     p = std::malloc(total);
     if (p == nullptr) return nullptr;
   }
-  *static_cast<BlockHeader*>(p) = BlockHeader{total, large};
+  *static_cast<BlockHeader*>(p) = BlockHeader{total, source};
   return static_cast<char*>(p) + kBlockHeader;
 }
 
@@ -94,10 +110,18 @@ void free_block(void*, void* address) {
   if (address == nullptr) return;
   char* p = static_cast<char*>(address) - kBlockHeader;
   const BlockHeader header = *reinterpret_cast<BlockHeader*>(p);
-  if (header.large) {
-    release_large(p, header.total);
-  } else {
-    std::free(p);
+  switch (header.source) {
+    case BlockSource::kLarge:
+      release_large(p, header.total);
+      break;
+    case BlockSource::kMapped:
+#if defined(__linux__)
+      munmap(p, header.total);
+#endif
+      break;
+    case BlockSource::kHeap:
+      std::free(p);
+      break;
   }
 }
 
