@@ -341,8 +341,8 @@ bool raw_is_libc() {
 // huge pages, from the C library; null where that cannot be had.
 //
 // A block merely advised keeps small pages up to its first boundary and
-// after its last, and one under 2 MiB (the table of a dict of some ten
-// thousand entries, a text of a megabyte) none at all. On virtual machines
+// after its last, and one under 2 MiB (the table of a dict of some tens
+// of thousands of entries, a text of a megabyte) none at all. On virtual machines
 // every small page faulted in costs several microseconds, the clearing of a
 // whole huge page a few hundred: a 1.4 MB table written through took 3.7 ms
 // in small pages and 0.2 ms in one huge page. A tail of at least half a
