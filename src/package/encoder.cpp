@@ -504,16 +504,12 @@ class RecordFeed final : public SlotStream::Listener, public CompressSource {
 
   ptrdiff_t next_piece(uint8_t* buffer, size_t room) noexcept override {
     uint64_t ready;
-    bool release;
     {
       std::unique_lock<std::mutex> lock(mutex_);
       cv_.wait(lock, [&] { return abandoned_ || given_ == total_ || final_ > given_; });
       if (abandoned_) return -1;
       ready = std::min(final_, total_) - given_;
-      release = confirmed_;
-    }
-    if (release) {
-      for (; released_ < chunk_; ++released_) stream_->release_chunk(released_);
+      if (confirmed_) release_taken();
     }
     const uint64_t n = std::min<uint64_t>(ready, room / 4);
     uint64_t done = 0;
@@ -533,6 +529,10 @@ class RecordFeed final : public SlotStream::Listener, public CompressSource {
       }
     }
     given_ += n;
+    {
+      std::lock_guard<std::mutex> lock(mutex_);
+      taken_chunks_ = chunk_;
+    }
     return static_cast<ptrdiff_t>(4 * n);
   }
 
@@ -548,6 +548,10 @@ class RecordFeed final : public SlotStream::Listener, public CompressSource {
     std::lock_guard<std::mutex> lock(mutex_);
     if (stopped_ && !ok_) return false;
     confirmed_ = true;
+    // A compressor that is ahead of the call may have taken in every slot
+    // already and not come back for more: the chunks it is done with go
+    // now rather than when the stream is dropped.
+    release_taken();
     return true;
   }
 
@@ -560,9 +564,19 @@ class RecordFeed final : public SlotStream::Listener, public CompressSource {
   }
 
  private:
+  // Frees the chunks the compressor has wholly taken in. Under the mutex,
+  // once confirmed.
+  void release_taken() noexcept {
+    for (; released_ < taken_chunks_; ++released_) stream_->release_chunk(released_);
+  }
+
   std::mutex mutex_;
   std::condition_variable cv_;
   uint64_t final_ = 0;  // slots the scan has made final
+  // Chunks wholly taken in, as the compressing thread last told, and
+  // chunks freed; both under the mutex.
+  size_t taken_chunks_ = 0;
+  size_t released_ = 0;
   bool confirmed_ = false;
   bool abandoned_ = false;
   bool stopped_ = false;
@@ -575,7 +589,6 @@ class RecordFeed final : public SlotStream::Listener, public CompressSource {
   uint64_t given_ = 0;
   size_t chunk_ = 0;
   uint32_t offset_ = 0;
-  size_t released_ = 0;
 };
 
 // A compression started before the id phase, for a call in which every
