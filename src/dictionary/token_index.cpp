@@ -341,20 +341,20 @@ bool raw_is_libc() {
 // huge pages, from the C library; null where that cannot be had.
 //
 // A block merely advised keeps small pages up to its first boundary and
-// after its last, and one under 2 MiB (the table of a dict of some tens
-// of thousands of entries, a text of a megabyte) none at all. On virtual machines
-// every small page faulted in costs several microseconds, the clearing of a
-// whole huge page a few hundred: a 1.4 MB table written through took 3.7 ms
-// in small pages and 0.2 ms in one huge page. A tail of at least half a
-// huge page is given a whole one too (at most 1 MiB resident that the block
-// does not use); a shorter tail keeps small pages.
+// after its last, and one under 2 MiB (the table of a dict of some tens of
+// thousands of entries, a text of a megabyte) none at all. On virtual
+// machines every small page faulted in costs several microseconds, the
+// clearing of a whole huge page a few hundred: a 1.4 MB table written
+// through took 3.7 ms in small pages and 0.2 ms in one huge page. A tail of
+// at least kAlignFrom is given a whole huge page too (at most 1 MiB
+// resident that the block does not use); a shorter tail keeps small pages.
 void* huge_aligned_block(size_t size) {
 #if defined(__linux__) && defined(MADV_HUGEPAGE)
   const size_t whole = size / kHugePage * kHugePage;
-  const size_t advised_bytes = size - whole >= kHugePage / 2 ? whole + kHugePage : whole;
+  const size_t advised_bytes = size - whole >= kAlignFrom ? whole + kHugePage : whole;
   void* p = nullptr;
   if (posix_memalign(&p, kHugePage, std::max(size, advised_bytes)) != 0) return nullptr;
-  madvise(p, advised_bytes, MADV_HUGEPAGE);
+  advise_huge_pages(p, advised_bytes);
   return p;
 #else
   (void)size;
