@@ -29,6 +29,7 @@
 #include "dictionary/token_scan.hpp"
 #include "dictionary/tokenize.hpp"
 #include "package/format.hpp"
+#include "package/text_file.hpp"
 #include "package/zstd_adapter.hpp"
 
 namespace qbc {
@@ -724,8 +725,9 @@ int64_t append_list(Collected& out, PyObject* tokens) {
 
 // Reads and tokenizes one opened input file and records its base name.
 bool read_one(PyObject* self, PyObject* path, PyObject* file, Collected& out,
-              ScanWorker& worker, EarlyStream& early) {
-  Ref text = call_method(file, names().read);
+              ScanWorker& worker, EarlyStream& early, TextFileReader& reader) {
+  Ref text = reader.read(file);
+  if (!text) text = call_method(file, names().read);
   if (!text || !check_exact_or_none(text.get(), &PyUnicode_Type, "str")) {
     return fail_int(w, 53), false;
   }
@@ -787,13 +789,14 @@ bool read_all(PyObject* self, PyObject* filepaths, Collected& out, EarlyStream& 
     return fail_int(w, 51), false;
   }
   ScanWorker worker(out);
+  TextFileReader reader;
   // The list is walked by position, so that changes made to it meanwhile
   // are seen as a host for-loop would see them.
   for (Py_ssize_t i = 0; i < PyList_GET_SIZE(filepaths); ++i) {
     Ref path = Ref::borrow(PyList_GET_ITEM(filepaths, i));
     FileBlock block(w, 52);
     bool ok = block.run(open_text(path.get(), names().mode_r, nullptr), [&](PyObject* file) {
-      return read_one(self, path.get(), file, out, worker, early);
+      return read_one(self, path.get(), file, out, worker, early, reader);
     });
     if (!ok) return false;
   }

@@ -1,0 +1,259 @@
+#include "package/text_file.hpp"
+
+#include <fcntl.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <cerrno>
+#include <algorithm>
+#include <cstring>
+#include <new>
+#include <system_error>
+#include <thread>
+#include <type_traits>
+
+#include "binding/host.hpp"
+#include "binding/module.hpp"
+#include "dictionary/token_index.hpp"
+#include "package/utf8_text.hpp"
+
+namespace qbc {
+namespace {
+
+// The pieces the bytes are read in.
+constexpr size_t kPiece = size_t{1} << 20;
+constexpr size_t kSlack = 4096;
+// Files from this size on are read with the interpreter lock released, as
+// the host releases it around its own reads.
+constexpr off_t kUnlockFrom = off_t{64} << 10;
+// Files from this size on are decoded in two parts at once.
+constexpr off_t kSplitFrom = off_t{8} << 20;
+
+// Whether `open` is the host's own: the built-in function `open` of the
+// interpreter's `_io` module (defined under the name "io"), which makes a
+// text file of a buffered reader of a raw file for the mode "r" and decodes
+// with the registered "utf-8" codec. Nothing written in Python can pose as
+// it.
+bool is_host_open(PyObject* open) {
+  if (!PyCFunction_Check(open)) return false;
+  const auto* fn = reinterpret_cast<PyCFunctionObject*>(open);
+  if (fn->m_ml == nullptr || std::strcmp(fn->m_ml->ml_name, "open") != 0) return false;
+  PyObject* owner = fn->m_self;
+  if (owner == nullptr || !PyModule_CheckExact(owner)) return false;
+  // The name the module was defined with, which Python code cannot change.
+  const PyModuleDef* def = PyModule_GetDef(owner);
+  return def != nullptr && def->m_name != nullptr && std::strcmp(def->m_name, "io") == 0;
+}
+
+// Whether the `open` fetched at start-up is the host's own; it never changes.
+bool opens_host_files() {
+  static int known = -1;
+  if (known < 0) known = is_host_open(builtins().open) ? 1 : 0;
+  return known == 1;
+}
+
+// The interpreter's own text file type: a static type, which no code
+// written in Python can make, of that name.
+bool is_host_text_file(PyObject* file) {
+  const PyTypeObject* type = Py_TYPE(file);
+  return (type->tp_flags & Py_TPFLAGS_HEAPTYPE) == 0 &&
+         std::strcmp(type->tp_name, "_io.TextIOWrapper") == 0;
+}
+
+// Runs `f` with the interpreter lock released when `unlock` says so.
+template <class F>
+void run_unlocked_if(bool unlock, F&& f) {
+  if (!unlock) {
+    f();
+    return;
+  }
+  Py_BEGIN_ALLOW_THREADS
+  f();
+  Py_END_ALLOW_THREADS
+}
+
+using Cut = TextFileReader::Cut;
+
+// One walk over the bytes [start, end) of a file (to its end when `end` is
+// UINT64_MAX), `sink` seeing the text, through `buffer`. Returns the bytes
+// walked, or UINT64_MAX when they are not UTF-8 or could not be read. Sets
+// `*whole` when they all fit in the buffer at once, where they then still
+// are; `*cut` (when given) to the boundary between two pieces nearest to
+// `middle`.
+template <class Sink>
+uint64_t walk_file(int fd, uint8_t* buffer, size_t capacity, uint64_t start, uint64_t end,
+                   Sink& sink, bool* whole, Cut* cut, uint64_t middle) {
+  uint64_t at = start;
+  size_t have = 0;  // bytes in the buffer not yet walked
+  bool walked = false;
+  for (;;) {
+    size_t got = 0;
+    const uint64_t room = std::min<uint64_t>(capacity - have, end - at);
+    if (room != 0) {
+      const ssize_t n = pread(fd, buffer + have, static_cast<size_t>(room), static_cast<off_t>(at));
+      // EINTR too: the host's read deals with signals its own way.
+      if (n < 0) return UINT64_MAX;
+      got = static_cast<size_t>(n);
+    }
+    at += got;
+    have += got;
+    const bool final = got == 0 || at == end;
+    // A regular file gives less than asked only at its end: the next read
+    // then says so, and a file that fits is walked in one piece.
+    if (!final && have < capacity) continue;
+    const size_t took = walk_utf8(buffer, have, final, sink);
+    if (took == kNotUtf8) return UINT64_MAX;
+    if (final) {
+      *whole = !walked;
+      return at - start;
+    }
+    walked = true;
+    have -= took;
+    if constexpr (std::is_same_v<Sink, Utf8Measure>) {
+      if (cut != nullptr) {
+        const uint64_t here = at - have - start;
+        const auto distance = [&](uint64_t b) { return b > middle ? b - middle : middle - b; };
+        if (cut->byte == 0 || distance(here) < distance(cut->byte)) *cut = Cut{here, sink.chars};
+      }
+    }
+    std::memmove(buffer, buffer + took, have);
+  }
+}
+
+// The second walk: decodes the bytes measured into `units` and tells
+// whether they are still what was measured.
+template <class U>
+bool decode_part(int fd, uint8_t* buffer, size_t capacity, uint64_t start, uint64_t end,
+                 U* units, size_t count, uint32_t max_char, uint32_t* seen_max) {
+  Utf8Writer<U> writer{units, count, max_char};
+  bool whole;
+  const uint64_t bytes = walk_file(fd, buffer, capacity, start, end, writer, &whole, nullptr, 0);
+  *seen_max = writer.seen_max;
+  return bytes == end - start && writer.written == count;
+}
+
+}  // namespace
+
+TextFileReader::Buffer::~Buffer() {
+  if (data_ != nullptr) release_large(data_, size_);
+}
+
+bool TextFileReader::Buffer::reserve(size_t bytes) noexcept {
+  if (bytes <= size_) return true;
+  try {
+    uint8_t* fresh = static_cast<uint8_t*>(allocate_large(bytes));
+    if (data_ != nullptr) release_large(data_, size_);
+    data_ = fresh;
+    size_ = bytes;
+    return true;
+  } catch (const std::bad_alloc&) {
+    return false;
+  }
+}
+
+template <class U>
+bool TextFileReader::decode(int fd, uint64_t start, const Measured& m, U* units) {
+  uint32_t seen = 0;
+  if (m.whole) {
+    // Every byte is still in the buffer.
+    Utf8Writer<U> writer{units, static_cast<size_t>(m.chars), m.max_char};
+    if (walk_utf8(buffer_.data(), static_cast<size_t>(m.bytes), true, writer) == kNotUtf8) {
+      return false;
+    }
+    return writer.written == m.chars && writer.seen_max == m.max_char;
+  }
+  const uint64_t end = start + m.bytes;
+  if (m.cut.byte != 0 && second_buffer_.reserve(kPiece)) {
+    // The two parts on two threads: a long text's str is fresh memory, and
+    // faulting it in costs about as much as decoding into it.
+    const uint64_t at = start + m.cut.byte;
+    bool second_ok = false;
+    uint32_t second_seen = 0;
+    const auto second = [&] {
+      second_ok = decode_part(fd, second_buffer_.data(), kPiece, at, end, units + m.cut.chars,
+                              static_cast<size_t>(m.chars - m.cut.chars), m.max_char,
+                              &second_seen);
+    };
+    std::thread helper;
+    try {
+      helper = start_thread(second);
+    } catch (const std::system_error&) {
+    }
+    const bool first_ok = decode_part(fd, buffer_.data(), buffer_.size(), start, at, units,
+                                      static_cast<size_t>(m.cut.chars), m.max_char, &seen);
+    if (helper.joinable()) {
+      helper.join();
+    } else {
+      second();
+    }
+    return first_ok && second_ok && std::max(seen, second_seen) == m.max_char;
+  }
+  return decode_part(fd, buffer_.data(), buffer_.size(), start, end, units,
+                     static_cast<size_t>(m.chars),
+                     m.max_char, &seen) &&
+         seen == m.max_char;
+}
+
+Ref TextFileReader::read(PyObject* file) {
+  if (!opens_host_files() || !is_host_text_file(file)) return nullptr;
+  const int fd = PyObject_AsFileDescriptor(file);
+  if (fd < 0) {
+    PyErr_Clear();
+    return nullptr;
+  }
+  struct stat st;
+  // An empty size marks files whose contents are made as they are read
+  // (the kernel's own): they are left to the host's reading.
+  if (fstat(fd, &st) != 0 || !S_ISREG(st.st_mode) || st.st_size <= 0) return nullptr;
+  const off_t position = lseek(fd, 0, SEEK_CUR);
+  // Room for the whole file and a byte more, so that the read that finds
+  // its end needs no second piece, up to the piece size; a little more,
+  // so that a file that grows a little gets no new buffer.
+  const size_t room = static_cast<uint64_t>(st.st_size) >= kPiece - kSlack
+                          ? kPiece
+                          : static_cast<size_t>(st.st_size) + kSlack;
+  if (position < 0 || !buffer_.reserve(room)) return nullptr;
+  const uint64_t start = static_cast<uint64_t>(position);
+  const bool unlock = st.st_size >= kUnlockFrom;
+  const bool split = st.st_size >= kSplitFrom;
+
+  Measured m;
+  Utf8Measure measure;
+  run_unlocked_if(unlock, [&] {
+    m.bytes = walk_file(fd, buffer_.data(), buffer_.size(), start, UINT64_MAX, measure, &m.whole,
+                        split ? &m.cut : nullptr, static_cast<uint64_t>(st.st_size) / 2);
+  });
+  if (m.bytes == UINT64_MAX || measure.chars > static_cast<uint64_t>(PY_SSIZE_T_MAX)) {
+    return nullptr;
+  }
+  m.chars = measure.chars;
+  m.max_char = measure.max_char;
+
+  Ref text = Ref::steal(PyUnicode_New(static_cast<Py_ssize_t>(m.chars), m.max_char));
+  if (!text) {
+    // The host's read makes its own attempt, and its own error.
+    PyErr_Clear();
+    return nullptr;
+  }
+  bool same = false;
+  void* data = PyUnicode_DATA(text.get());
+  const int kind = PyUnicode_KIND(text.get());
+  // Nothing else sees the str until it is returned.
+  run_unlocked_if(unlock, [&] {
+    if (kind == PyUnicode_1BYTE_KIND) {
+      same = decode(fd, start, m, static_cast<Py_UCS1*>(data));
+    } else if (kind == PyUnicode_2BYTE_KIND) {
+      same = decode(fd, start, m, static_cast<Py_UCS2*>(data));
+    } else {
+      same = decode(fd, start, m, static_cast<Py_UCS4*>(data));
+    }
+  });
+  // The contents changed between the walks: the host's read takes them as
+  // they are now.
+  if (!same) return nullptr;
+  // Where the host's read leaves the file: at its end.
+  if (lseek(fd, static_cast<off_t>(start + m.bytes), SEEK_SET) < 0) return nullptr;
+  return text;
+}
+
+}  // namespace qbc

@@ -1,0 +1,81 @@
+// Reading a whole input text file without the host's decoding layers, where
+// that gives exactly what the file object's read() would.
+#pragma once
+
+#define PY_SSIZE_T_CLEAN
+#include <Python.h>
+
+#include <cstddef>
+#include <cstdint>
+
+#include "binding/handle.hpp"
+
+namespace qbc {
+
+// Reads the files one call opens, keeping one buffer for all of them.
+//
+// The host's read() of a text file takes the file's bytes into a bytes
+// object, decodes them into a str (widening it as wider characters turn
+// up) and translates the newlines: for a large file that is three times the
+// text in fresh memory, and the decoding makes a copy or two of it. Here the
+// bytes are read twice in pieces, once to measure the text (its length and
+// how wide its str is) and once to decode it straight into a str of that
+// size; a file that fits in one piece is read once. The pieces are read at
+// given positions, so the file's own position stays where it was.
+class TextFileReader {
+ public:
+  TextFileReader() = default;
+  TextFileReader(const TextFileReader&) = delete;
+  TextFileReader& operator=(const TextFileReader&) = delete;
+
+  // The text of `file`, opened just now by the `open` fetched at start-up
+  // with a path, the mode "r" and the encoding "utf-8". Null, with no error
+  // set, when this reading does not apply or the file is not what it seemed
+  // (not UTF-8, changed meanwhile, unreadable, too large): the caller then
+  // calls the file's read(). Nothing here moves the file's position until
+  // the text is complete, so that read() reads from the same place as if
+  // nothing had happened, and raises the host's own error where there is
+  // one.
+  Ref read(PyObject* file);
+
+  // A place where a walk of a text may start afresh: a character boundary
+  // with no "\r" just before it that a "\n" could still join.
+  struct Cut {
+    uint64_t byte = 0;   // from the start of the text
+    uint64_t chars = 0;  // before it
+  };
+
+ private:
+  struct Measured {
+    uint64_t bytes = 0;
+    uint64_t chars = 0;
+    uint32_t max_char = 0;
+    bool whole = false;  // the bytes are all in the buffer
+    Cut cut;  // where a second thread may start decoding; none at byte 0
+  };
+
+  // A buffer the pieces are read into, grown to what the files need.
+  class Buffer {
+   public:
+    Buffer() = default;
+    ~Buffer();
+    Buffer(const Buffer&) = delete;
+    Buffer& operator=(const Buffer&) = delete;
+    // At least `bytes` of room; false when there is no memory for it.
+    bool reserve(size_t bytes) noexcept;
+    uint8_t* data() const { return data_; }
+    size_t size() const { return size_; }
+
+   private:
+    uint8_t* data_ = nullptr;
+    size_t size_ = 0;
+  };
+
+  template <class U>
+  bool decode(int fd, uint64_t start, const Measured& m, U* units);
+
+  Buffer buffer_;
+  Buffer second_buffer_;
+};
+
+}  // namespace qbc

@@ -1,0 +1,154 @@
+// UTF-8 file contents decoded the way the host reads a text file opened
+// with the encoding "utf-8" and default newline handling: strict UTF-8 (no
+// overlong forms, no surrogates, nothing past U+10FFFF, no sequence cut off
+// at the end of the file, a byte order mark kept as U+FEFF) and universal
+// newlines, under which "\r\n" and a lone "\r" each read as one "\n".
+//
+// The contents are walked in pieces of any size: walk() takes the complete
+// characters of a piece and leaves a sequence (or a "\r" whose next byte
+// is not known yet) that the piece cuts off for the next one. A sink sees
+// the characters: runs of ASCII bytes other than "\r" at once, every other
+// character (translated newlines included) one by one.
+//
+// Needs nothing from the host, so that it can be tested on plain buffers.
+#pragma once
+
+#include <cstddef>
+#include <cstdint>
+#include <cstring>
+
+namespace qbc {
+
+namespace utf8_detail {
+
+inline uint64_t load_word(const uint8_t* p) {
+  uint64_t v;
+  std::memcpy(&v, p, sizeof v);
+  return v;
+}
+
+constexpr uint64_t kHighBits = 0x8080808080808080ull;
+constexpr uint64_t kLowBits = 0x0101010101010101ull;
+
+// Whether any byte of `v` is a "\r" or has its high bit set.
+inline bool word_stops(uint64_t v) {
+  const uint64_t cr = v ^ (kLowBits * '\r');
+  return ((v | ((cr - kLowBits) & ~cr)) & kHighBits) != 0;
+}
+
+}  // namespace utf8_detail
+
+// walk() found bytes that are not UTF-8.
+inline constexpr size_t kNotUtf8 = static_cast<size_t>(-1);
+
+// Walks [p, p + n). `final` says that nothing follows the piece. Returns the
+// number of bytes taken (all of them when `final`), or kNotUtf8. A sink
+// returning false from ascii() or put() stops the walk with kNotUtf8 too.
+template <class Sink>
+size_t walk_utf8(const uint8_t* p, size_t n, bool final, Sink& sink) {
+  size_t i = 0;
+  while (i < n) {
+    size_t j = i;
+    while (j + 8 <= n && !utf8_detail::word_stops(utf8_detail::load_word(p + j))) j += 8;
+    while (j < n && p[j] < 0x80 && p[j] != '\r') ++j;
+    if (j > i) {
+      if (!sink.ascii(p + i, j - i)) return kNotUtf8;
+      i = j;
+      if (i == n) break;
+    }
+    const uint32_t b0 = p[i];
+    if (b0 == '\r') {
+      if (i + 1 == n && !final) break;
+      if (!sink.put('\n')) return kNotUtf8;
+      i += (i + 1 < n && p[i + 1] == '\n') ? 2 : 1;
+      continue;
+    }
+    size_t len;
+    uint32_t c;
+    uint8_t lo = 0x80, hi = 0xBF;  // the bounds of the second byte
+    if (b0 >= 0xC2 && b0 <= 0xDF) {
+      len = 2;
+      c = b0 & 0x1F;
+    } else if (b0 >= 0xE0 && b0 <= 0xEF) {
+      len = 3;
+      c = b0 & 0x0F;
+      if (b0 == 0xE0) lo = 0xA0;  // overlong below U+0800
+      if (b0 == 0xED) hi = 0x9F;  // surrogates
+    } else if (b0 >= 0xF0 && b0 <= 0xF4) {
+      len = 4;
+      c = b0 & 0x07;
+      if (b0 == 0xF0) lo = 0x90;  // overlong below U+10000
+      if (b0 == 0xF4) hi = 0x8F;  // past U+10FFFF
+    } else {
+      return kNotUtf8;
+    }
+    if (i + len > n) {
+      // Cut off by the end of the piece: the next piece settles it, unless
+      // what is here is already wrong.
+      for (size_t k = i + 1; k < n; ++k) {
+        const uint8_t b = p[k];
+        if (b < (k == i + 1 ? lo : 0x80) || b > (k == i + 1 ? hi : 0xBF)) return kNotUtf8;
+      }
+      if (final) return kNotUtf8;
+      break;
+    }
+    for (size_t k = 1; k < len; ++k) {
+      const uint8_t b = p[i + k];
+      if (b < (k == 1 ? lo : 0x80) || b > (k == 1 ? hi : 0xBF)) return kNotUtf8;
+      c = (c << 6) | (b & 0x3Fu);
+    }
+    if (!sink.put(c)) return kNotUtf8;
+    i += len;
+  }
+  return i;
+}
+
+// A sink that counts the characters and finds the largest one outside the
+// ASCII runs: ASCII needs no more than the narrowest str, so only the
+// others decide how wide the text's str is.
+struct Utf8Measure {
+  uint64_t chars = 0;
+  uint32_t max_char = 0;
+  bool ascii(const uint8_t*, size_t n) {
+    chars += n;
+    return true;
+  }
+  bool put(uint32_t c) {
+    ++chars;
+    if (c > max_char) max_char = c;
+    return true;
+  }
+};
+
+// A sink that writes the characters as code units of type U into room for
+// `capacity` of them, finding the largest as Utf8Measure does. It refuses
+// a character past the room or above `max_char`: the contents changed since
+// they were measured. The caller compares `written` and `seen_max` with the
+// measure for the same reason.
+template <class U>
+struct Utf8Writer {
+  U* out;
+  size_t capacity;
+  uint32_t max_char;
+  size_t written = 0;
+  uint32_t seen_max = 0;
+  bool ascii(const uint8_t* p, size_t n) {
+    if (n > capacity - written) return false;
+    U* dst = out + written;
+    if constexpr (sizeof(U) == 1) {
+      std::memcpy(dst, p, n);
+    } else {
+      for (size_t k = 0; k < n; ++k) dst[k] = p[k];
+    }
+    written += n;
+    return true;
+  }
+  bool put(uint32_t c) {
+    if (written == capacity || c > max_char) return false;
+    if (c > seen_max) seen_max = c;
+    out[written++] = static_cast<U>(c);
+    return true;
+  }
+};
+
+}  // namespace qbc

@@ -1,0 +1,159 @@
+#include "package/utf8_text.hpp"
+
+#include <gtest/gtest.h>
+
+#include <cstring>
+#include <optional>
+#include <random>
+#include <string>
+#include <vector>
+
+namespace qbc {
+namespace {
+
+using Units = std::vector<uint32_t>;
+
+// Collects the characters a walk gives.
+struct Collect {
+  Units out;
+  bool ascii(const uint8_t* p, size_t n) {
+    out.insert(out.end(), p, p + n);
+    return true;
+  }
+  bool put(uint32_t c) {
+    out.push_back(c);
+    return true;
+  }
+};
+
+// Walks `bytes` in pieces ending at `cuts`, carrying over what a piece
+// leaves as the file reader does. Nothing when the bytes are not UTF-8.
+std::optional<Units> walk_in_pieces(const std::string& bytes, std::vector<size_t> cuts) {
+  cuts.push_back(bytes.size());
+  Collect sink;
+  std::string held;
+  size_t from = 0;
+  for (size_t i = 0; i < cuts.size(); ++i) {
+    held.append(bytes, from, cuts[i] - from);
+    from = cuts[i];
+    const bool final = i + 1 == cuts.size();
+    const size_t took = walk_utf8(reinterpret_cast<const uint8_t*>(held.data()), held.size(),
+                                  final, sink);
+    if (took == kNotUtf8) return std::nullopt;
+    if (final) {
+      EXPECT_EQ(took, held.size());
+    }
+    held.erase(0, took);
+  }
+  return sink.out;
+}
+
+std::optional<Units> walk_whole(const std::string& bytes) { return walk_in_pieces(bytes, {}); }
+
+TEST(Utf8Text, DecodesEveryWidth) {
+  EXPECT_EQ(walk_whole("a\xc3\xa9\xe4\xb8\xad\xf0\x9f\x98\x80"),
+            (Units{'a', 0xE9, 0x4E2D, 0x1F600}));
+  EXPECT_EQ(walk_whole("\xc2\x80\xdf\xbf\xe0\xa0\x80\xef\xbf\xbf\xf0\x90\x80\x80\xf4\x8f\xbf\xbf"),
+            (Units{0x80, 0x7FF, 0x800, 0xFFFF, 0x10000, 0x10FFFF}));
+  EXPECT_EQ(walk_whole(""), Units{});
+}
+
+TEST(Utf8Text, KeepsTheByteOrderMark) {
+  EXPECT_EQ(walk_whole("\xef\xbb\xbfx"), (Units{0xFEFF, 'x'}));
+}
+
+TEST(Utf8Text, TranslatesNewlines) {
+  EXPECT_EQ(walk_whole("a\r\nb\rc\n\r\r\nd\r"),
+            (Units{'a', '\n', 'b', '\n', 'c', '\n', '\n', '\n', 'd', '\n'}));
+  EXPECT_EQ(walk_whole("\r"), Units{'\n'});
+  EXPECT_EQ(walk_whole("\n\r"), (Units{'\n', '\n'}));
+}
+
+class Utf8Rejects : public ::testing::TestWithParam<const char*> {};
+
+TEST_P(Utf8Rejects, WhatTheHostRejects) { EXPECT_EQ(walk_whole(GetParam()), std::nullopt); }
+
+INSTANTIATE_TEST_SUITE_P(
+    Bytes, Utf8Rejects,
+    ::testing::Values("\x80", "a\xbf", "\xc0\xaf", "\xc1\xbf",   // stray, overlong two
+                      "\xe0\x80\x80", "\xe0\x9f\xbf",            // overlong three
+                      "\xed\xa0\x80", "\xed\xbf\xbf",            // surrogates
+                      "\xf0\x80\x80\x80", "\xf0\x8f\xbf\xbf",    // overlong four
+                      "\xf4\x90\x80\x80", "\xf5\x80\x80\x80",    // past U+10FFFF
+                      "\xfe", "\xff",                            // never in UTF-8
+                      "\xc3", "\xe4\xb8", "\xf0\x9f\x98",        // cut off at the end
+                      "\xc3 ", "\xe4\xb8x", "\xf0\x9f\x98\xc3\xa9"));  // cut off inside
+
+// However the bytes are cut into pieces, the text is the same, and so is
+// the verdict on bytes that are not UTF-8.
+TEST(Utf8Text, PiecesDoNotMatter) {
+  const std::vector<std::string> samples = {
+      "ab\r\ncd\r\r\n\xc3\xa9\xe4\xb8\xad\xf0\x9f\x98\x80\r",
+      "\r\n\r\n\r\r",
+      "x\xe4\xb8\xad\xe4\xb8\xad\xf4\x8f\xbf\xbf y",
+      "good then \xe4\xb8 cut",
+      "ends cut \xf0\x9f\x98",
+      "ends with \r",
+  };
+  for (const std::string& s : samples) {
+    const auto whole = walk_whole(s);
+    for (size_t a = 0; a <= s.size(); ++a) {
+      EXPECT_EQ(walk_in_pieces(s, {a}), whole) << "cut at " << a << " of " << s;
+      for (size_t b = a; b <= s.size(); ++b) {
+        EXPECT_EQ(walk_in_pieces(s, {a, b}), whole) << "cuts at " << a << ", " << b;
+      }
+    }
+  }
+}
+
+TEST(Utf8Text, RandomPiecesOfRandomText) {
+  const std::vector<std::string> parts = {"a", " ", "\r", "\n", "\r\n", "\xc3\xa9", "\xe4\xb8\xad",
+                                          "\xf0\x9f\x98\x80", "\xef\xbb\xbf", "\xe4", "\x80",
+                                          "0123456789abcdef"};
+  std::mt19937 rng(7);
+  for (int round = 0; round < 2000; ++round) {
+    std::string s;
+    const int n = static_cast<int>(rng() % 24);
+    for (int i = 0; i < n; ++i) s += parts[rng() % parts.size()];
+    std::vector<size_t> cuts;
+    size_t at = 0;
+    while (at < s.size() && cuts.size() < 5) {
+      at += rng() % (s.size() - at + 1);
+      cuts.push_back(at);
+    }
+    EXPECT_EQ(walk_in_pieces(s, cuts), walk_whole(s));
+  }
+}
+
+TEST(Utf8Text, MeasureCountsWhatTheWriterWrites) {
+  const std::string s = "plain \r\n\xc3\xa9 \xe4\xb8\xad\r";
+  Utf8Measure m;
+  ASSERT_EQ(walk_utf8(reinterpret_cast<const uint8_t*>(s.data()), s.size(), true, m), s.size());
+  EXPECT_EQ(m.chars, 11u);
+  EXPECT_EQ(m.max_char, 0x4E2Du);
+  std::vector<uint16_t> units(m.chars);
+  Utf8Writer<uint16_t> w{units.data(), units.size(), m.max_char};
+  ASSERT_EQ(walk_utf8(reinterpret_cast<const uint8_t*>(s.data()), s.size(), true, w), s.size());
+  EXPECT_EQ(w.written, m.chars);
+  EXPECT_EQ(w.seen_max, m.max_char);
+  EXPECT_EQ(units, (std::vector<uint16_t>{'p', 'l', 'a', 'i', 'n', ' ', '\n', 0xE9, ' ', 0x4E2D,
+                                          '\n'}));
+}
+
+// Contents that changed since they were measured are refused, not written
+// past the room or into too narrow units.
+TEST(Utf8Text, WriterRefusesContentsThatChanged) {
+  const std::string longer = "abcdef";
+  std::vector<uint8_t> room(4);
+  Utf8Writer<uint8_t> short_room{room.data(), room.size(), 0x7F};
+  EXPECT_EQ(walk_utf8(reinterpret_cast<const uint8_t*>(longer.data()), longer.size(), true,
+                      short_room),
+            kNotUtf8);
+  const std::string wider = "a\xe4\xb8\xad";
+  Utf8Writer<uint8_t> narrow{room.data(), room.size(), 0xFF};
+  EXPECT_EQ(walk_utf8(reinterpret_cast<const uint8_t*>(wider.data()), wider.size(), true, narrow),
+            kNotUtf8);
+}
+
+}  // namespace
+}  // namespace qbc
