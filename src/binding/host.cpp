@@ -2,6 +2,7 @@
 
 #include "binding/convert.hpp"
 #include "binding/module.hpp"
+#include "binding/plain_pickle.hpp"
 
 namespace qbc {
 namespace {
@@ -116,6 +117,11 @@ Ref pickle_dump(PyObject* obj, PyObject* file) {
   if (!pickle) return nullptr;
   Ref dump = getattr(pickle.get(), names().dump);
   if (!dump) return nullptr;
+  // The host's own dump of plain objects into the host's own file: the same
+  // bytes, made natively.
+  const int native = dump_plain(dump.get(), obj, file);
+  if (native < 0) return nullptr;
+  if (native > 0) return Ref::borrow(Py_None);
   return call(dump.get(), obj, file);
 }
 

@@ -1,0 +1,485 @@
+#include "binding/plain_pickle.hpp"
+
+#include <cstddef>
+#include <cstdint>
+#include <cstring>
+#include <new>
+#include <unordered_map>
+#include <vector>
+
+#include "binding/handle.hpp"
+#include "dictionary/token_index.hpp"
+
+namespace qbc {
+namespace {
+
+// The opcodes of the host's pickle format that these objects need.
+constexpr char kProto = '\x80';
+constexpr char kFrame = '\x95';
+constexpr char kStop = '.';
+constexpr char kEmptyDict = '}';
+constexpr char kEmptyList = ']';
+constexpr char kMark = '(';
+constexpr char kSetItem = 's';
+constexpr char kSetItems = 'u';
+constexpr char kAppend = 'a';
+constexpr char kAppends = 'e';
+constexpr char kMemoize = '\x94';
+constexpr char kBinGet = 'h';
+constexpr char kLongBinGet = 'j';
+constexpr char kBinInt = 'J';
+constexpr char kBinInt1 = 'K';
+constexpr char kBinInt2 = 'M';
+constexpr char kShortBinUnicode = '\x8c';
+constexpr char kBinUnicode = 'X';
+constexpr char kBinUnicode8 = '\x8d';
+constexpr char kShortBinBytes = 'C';
+constexpr char kBinBytes = 'B';
+constexpr char kBinBytes8 = '\x8e';
+
+// The host pickler's constants: the protocol pickle.dump uses when given
+// none, the frame size it aims at (a frame ends at the first object that
+// starts past it, and a payload this long goes outside any frame), the
+// smallest frame it marks as one, and how many items one batch holds.
+constexpr int kProtocol = 4;
+constexpr size_t kFrameTarget = 64 * 1024;
+constexpr size_t kFrameMin = 4;
+constexpr size_t kFrameHeader = 9;
+constexpr size_t kBatch = 1000;
+
+// Nesting deeper than the package's own is left to the host.
+constexpr int kMaxDepth = 4;
+
+// Whether `fn` is the built-in function `name` of the C module defined as
+// `module`; nothing written in Python can pose as one.
+bool is_builtin_function(PyObject* fn, const char* name, const char* module) {
+  if (fn == nullptr || !PyCFunction_Check(fn)) return false;
+  const auto* f = reinterpret_cast<PyCFunctionObject*>(fn);
+  if (f->m_ml == nullptr || std::strcmp(f->m_ml->ml_name, name) != 0) return false;
+  PyObject* owner = f->m_self;
+  if (owner == nullptr || !PyModule_CheckExact(owner)) return false;
+  const PyModuleDef* def = PyModule_GetDef(owner);
+  return def != nullptr && def->m_name != nullptr && std::strcmp(def->m_name, module) == 0;
+}
+
+bool is_static_type_named(PyObject* obj, const char* name) {
+  const PyTypeObject* type = Py_TYPE(obj);
+  return (type->tp_flags & Py_TPFLAGS_HEAPTYPE) == 0 && std::strcmp(type->tp_name, name) == 0;
+}
+
+bool fits_int32(PyObject* obj) {
+  int overflow = 0;
+  const long long v = PyLong_AsLongLongAndOverflow(obj, &overflow);
+  return overflow == 0 && v >= INT32_MIN && v <= INT32_MAX;
+}
+
+// Whether the host pickles `obj` in the fixed way written here: exact
+// types only (their pickling consults no reducer, dispatch table or
+// method), ints that take one of the short int opcodes. Adds to `*bytes`
+// about as much as the pickle of `obj` takes in memory, a little more.
+bool plain(PyObject* obj, int depth, size_t* bytes) {
+  if (PyLong_CheckExact(obj)) {
+    *bytes += 5;
+    return fits_int32(obj);
+  }
+  if (PyUnicode_CheckExact(obj)) {
+    const size_t n = static_cast<size_t>(PyUnicode_GET_LENGTH(obj));
+    *bytes += 16 + (PyUnicode_IS_ASCII(obj) ? n : n * (PyUnicode_KIND(obj) + 1));
+    return true;
+  }
+  if (PyBytes_CheckExact(obj)) {
+    const size_t n = static_cast<size_t>(PyBytes_GET_SIZE(obj));
+    *bytes += 16 + (n < kFrameTarget ? n : 0);
+    return true;
+  }
+  if (depth >= kMaxDepth) return false;
+  if (PyList_CheckExact(obj)) {
+    *bytes += 16 + static_cast<size_t>(PyList_GET_SIZE(obj)) / kBatch * 2;
+    for (Py_ssize_t i = 0; i < PyList_GET_SIZE(obj); ++i) {
+      if (!plain(PyList_GET_ITEM(obj, i), depth + 1, bytes)) return false;
+    }
+    return true;
+  }
+  if (PyDict_CheckExact(obj)) {
+    *bytes += 16 + static_cast<size_t>(PyDict_GET_SIZE(obj)) / kBatch * 2;
+    Py_ssize_t pos = 0;
+    PyObject *key, *value;
+    while (PyDict_Next(obj, &pos, &key, &value)) {
+      if (!plain(key, depth + 1, bytes) || !plain(value, depth + 1, bytes)) return false;
+    }
+    return true;
+  }
+  return false;
+}
+
+bool all_int_values(PyObject* dict) {
+  Py_ssize_t pos = 0;
+  PyObject *key, *value;
+  while (PyDict_Next(dict, &pos, &key, &value)) {
+    if (!PyLong_CheckExact(value)) return false;
+  }
+  return true;
+}
+
+size_t utf8_length(int kind, const void* data, Py_ssize_t n) {
+  size_t bytes = static_cast<size_t>(n);
+  if (kind == PyUnicode_1BYTE_KIND) {
+    const auto* p = static_cast<const Py_UCS1*>(data);
+    for (Py_ssize_t i = 0; i < n; ++i) bytes += p[i] >> 7;
+    return bytes;
+  }
+  for (Py_ssize_t i = 0; i < n; ++i) {
+    const Py_UCS4 c = PyUnicode_READ(kind, data, i);
+    bytes += (c >= 0x80) + (c >= 0x800) + (c >= 0x10000);
+  }
+  return bytes;
+}
+
+// UTF-8 of every code point, surrogates included as three bytes each: what
+// the host's pickler stores for a str (its "surrogatepass" encoding).
+void utf8_encode(int kind, const void* data, Py_ssize_t n, char* out) {
+  for (Py_ssize_t i = 0; i < n; ++i) {
+    const Py_UCS4 c = PyUnicode_READ(kind, data, i);
+    if (c < 0x80) {
+      *out++ = static_cast<char>(c);
+    } else if (c < 0x800) {
+      *out++ = static_cast<char>(0xC0 | (c >> 6));
+      *out++ = static_cast<char>(0x80 | (c & 0x3F));
+    } else if (c < 0x10000) {
+      *out++ = static_cast<char>(0xE0 | (c >> 12));
+      *out++ = static_cast<char>(0x80 | ((c >> 6) & 0x3F));
+      *out++ = static_cast<char>(0x80 | (c & 0x3F));
+    } else {
+      *out++ = static_cast<char>(0xF0 | (c >> 18));
+      *out++ = static_cast<char>(0x80 | ((c >> 12) & 0x3F));
+      *out++ = static_cast<char>(0x80 | ((c >> 6) & 0x3F));
+      *out++ = static_cast<char>(0x80 | (c & 0x3F));
+    }
+  }
+}
+
+// The host pickler's output, made in memory: the same opcodes, memo
+// numbers and frames. A payload long enough to go outside the frames is
+// kept as its object, as the host hands it to write() on its own.
+class Pickler {
+ public:
+  struct Chunk {
+    size_t end;   // of the buffer bytes that come before the payload
+    Ref payload;  // bytes written after them
+  };
+
+  // `bytes`: about what the pickle takes in memory. Throws std::bad_alloc.
+  void dump(PyObject* obj, size_t bytes) {
+    // With a frame header per 64 KiB.
+    out_.reserve(bytes + bytes / 4096 + 64);
+    find_tail(obj);
+    const char proto[2] = {kProto, static_cast<char>(kProtocol)};
+    write(proto, 2);
+    framing_ = true;
+    save(obj);
+    write(&kStop, 1);
+    commit_frame();
+    framing_ = false;
+  }
+
+  const LargeVector<char>& buffer() const { return out_; }
+  const std::vector<Chunk>& chunks() const { return chunks_; }
+
+ private:
+  // A large dict of ints among the values of a top-level dict, with only
+  // ints after it, is pickled last but for the keys that follow it: its
+  // keys then need no memo entries, as nothing after one of them can be
+  // that same object, but for those keys. They are watched.
+  void find_tail(PyObject* obj) {
+    if (!PyDict_CheckExact(obj)) return;
+    Py_ssize_t pos = 0;
+    PyObject *key, *value;
+    while (PyDict_Next(obj, &pos, &key, &value)) {
+      if (PyDict_CheckExact(value) && value != obj && all_int_values(value)) {
+        tail_ = value;
+        watched_.clear();
+      } else if (tail_ != nullptr && PyLong_CheckExact(value)) {
+        watched_.push_back(key);
+      } else {
+        tail_ = nullptr;
+        watched_.clear();
+      }
+    }
+  }
+  bool watched(PyObject* obj) const {
+    for (PyObject* w : watched_) {
+      if (w == obj) return true;
+    }
+    return false;
+  }
+
+  void write(const char* s, size_t n) {
+    if (framing_ && frame_start_ < 0) {
+      frame_start_ = static_cast<std::ptrdiff_t>(out_.size());
+      out_.insert(out_.end(), kFrameHeader, '\xFE');
+    }
+    out_.insert(out_.end(), s, s + n);
+  }
+  void write_op(char op) { write(&op, 1); }
+
+  void commit_frame() {
+    if (!framing_ || frame_start_ < 0) return;
+    const size_t start = static_cast<size_t>(frame_start_);
+    const size_t length = out_.size() - start - kFrameHeader;
+    if (length >= kFrameMin) {
+      out_[start] = kFrame;
+      for (int i = 0; i < 8; ++i) out_[start + 1 + i] = static_cast<char>((length >> (8 * i)) & 0xFF);
+    } else {
+      out_.erase(out_.begin() + static_cast<std::ptrdiff_t>(start),
+                 out_.begin() + static_cast<std::ptrdiff_t>(start + kFrameHeader));
+    }
+    frame_start_ = -1;
+  }
+
+  // Where each object starts: a frame long enough ends here.
+  void opcode_boundary() {
+    if (!framing_ || frame_start_ < 0) return;
+    if (out_.size() - static_cast<size_t>(frame_start_) - kFrameHeader >= kFrameTarget) {
+      commit_frame();
+    }
+  }
+
+  // A header and its data; data of a frame's size or more goes after the
+  // frame, unframed, as an object of its own (`payload`, or one made here).
+  void write_with_data(const char* header, size_t header_size, const char* data, size_t size,
+                       PyObject* payload) {
+    const bool apart = size >= kFrameTarget;
+    const bool framing = framing_;
+    if (apart) {
+      commit_frame();
+      framing_ = false;
+    }
+    write(header, header_size);
+    if (apart) {
+      Ref object = payload != nullptr
+                       ? Ref::borrow(payload)
+                       : Ref::steal(PyBytes_FromStringAndSize(data, static_cast<Py_ssize_t>(size)));
+      if (!object) throw std::bad_alloc();
+      chunks_.push_back(Chunk{out_.size(), std::move(object)});
+    } else if (data != nullptr) {
+      write(data, size);
+    }
+    framing_ = framing;
+  }
+
+  void memo_put(PyObject* obj, bool remember) {
+    if (remember || watched(obj)) memo_.emplace(obj, memo_size_);
+    ++memo_size_;
+    write_op(kMemoize);
+  }
+
+  bool memo_get(PyObject* obj) {
+    const auto it = memo_.find(obj);
+    if (it == memo_.end()) return false;
+    const uint32_t index = it->second;
+    if (index < 256) {
+      const char op[2] = {kBinGet, static_cast<char>(index)};
+      write(op, 2);
+    } else {
+      char op[5] = {kLongBinGet};
+      for (int i = 0; i < 4; ++i) op[1 + i] = static_cast<char>((index >> (8 * i)) & 0xFF);
+      write(op, 5);
+    }
+    return true;
+  }
+
+  void save_int(PyObject* obj) {
+    const long v = PyLong_AsLong(obj);
+    const uint32_t u = static_cast<uint32_t>(static_cast<int32_t>(v));
+    char op[5] = {kBinInt, static_cast<char>(u & 0xFF), static_cast<char>((u >> 8) & 0xFF),
+                  static_cast<char>((u >> 16) & 0xFF), static_cast<char>((u >> 24) & 0xFF)};
+    if ((u >> 16) != 0) {
+      write(op, 5);
+    } else if ((u >> 8) != 0) {
+      op[0] = kBinInt2;
+      write(op, 3);
+    } else {
+      op[0] = kBinInt1;
+      write(op, 2);
+    }
+  }
+
+  static size_t length_header(char* header, char op1, char op4, char op8, size_t size) {
+    if (size <= 0xFF) {
+      header[0] = op1;
+      header[1] = static_cast<char>(size);
+      return 2;
+    }
+    if (size <= 0xFFFFFFFFu) {
+      header[0] = op4;
+      for (int i = 0; i < 4; ++i) header[1 + i] = static_cast<char>((size >> (8 * i)) & 0xFF);
+      return 5;
+    }
+    header[0] = op8;
+    for (int i = 0; i < 8; ++i) header[1 + i] = static_cast<char>((size >> (8 * i)) & 0xFF);
+    return 9;
+  }
+
+  void save_bytes(PyObject* obj, bool remember) {
+    char header[9];
+    const size_t size = static_cast<size_t>(PyBytes_GET_SIZE(obj));
+    const size_t n = length_header(header, kShortBinBytes, kBinBytes, kBinBytes8, size);
+    write_with_data(header, n, PyBytes_AS_STRING(obj), size, obj);
+    memo_put(obj, remember);
+  }
+
+  void save_str(PyObject* obj, bool remember) {
+    const int kind = PyUnicode_KIND(obj);
+    const void* data = PyUnicode_DATA(obj);
+    const Py_ssize_t length = PyUnicode_GET_LENGTH(obj);
+    char header[9];
+    if (PyUnicode_IS_ASCII(obj)) {
+      const size_t size = static_cast<size_t>(length);
+      const size_t n = length_header(header, kShortBinUnicode, kBinUnicode, kBinUnicode8, size);
+      write_with_data(header, n, static_cast<const char*>(data), size, nullptr);
+    } else {
+      const size_t size = utf8_length(kind, data, length);
+      const size_t n = length_header(header, kShortBinUnicode, kBinUnicode, kBinUnicode8, size);
+      if (size >= kFrameTarget) {
+        std::vector<char> encoded(size);
+        utf8_encode(kind, data, length, encoded.data());
+        write_with_data(header, n, encoded.data(), size, nullptr);
+      } else {
+        write_with_data(header, n, nullptr, 0, nullptr);
+        const size_t at = out_.size();
+        out_.resize(at + size);
+        utf8_encode(kind, data, length, out_.data() + at);
+      }
+    }
+    memo_put(obj, remember);
+  }
+
+  // `remember` false: nothing after `obj` can be `obj` again.
+  void save(PyObject* obj, bool remember = true) {
+    opcode_boundary();
+    if (PyLong_CheckExact(obj)) return save_int(obj);
+    if (memo_get(obj)) return;
+    if (PyBytes_CheckExact(obj)) return save_bytes(obj, remember);
+    if (PyUnicode_CheckExact(obj)) return save_str(obj, remember);
+    if (PyDict_CheckExact(obj)) return save_dict(obj, obj != tail_);
+    save_list(obj);
+  }
+
+  void save_list(PyObject* obj) {
+    write_op(kEmptyList);
+    const Py_ssize_t n = PyList_GET_SIZE(obj);
+    memo_put(obj, true);
+    if (n == 0) return;
+    if (n == 1) {
+      save(PyList_GET_ITEM(obj, 0));
+      write_op(kAppend);
+      return;
+    }
+    Py_ssize_t total = 0;
+    do {
+      size_t in_batch = 0;
+      write_op(kMark);
+      while (total < PyList_GET_SIZE(obj)) {
+        save(PyList_GET_ITEM(obj, total));
+        ++total;
+        if (++in_batch == kBatch) break;
+      }
+      write_op(kAppends);
+    } while (total < PyList_GET_SIZE(obj));
+  }
+
+  void save_dict(PyObject* obj, bool keys_remembered) {
+    write_op(kEmptyDict);
+    memo_put(obj, true);
+    const Py_ssize_t size = PyDict_GET_SIZE(obj);
+    if (size == 0) return;
+    Py_ssize_t pos = 0;
+    PyObject *key, *value;
+    if (size == 1) {
+      PyDict_Next(obj, &pos, &key, &value);
+      save(key, keys_remembered);
+      save(value);
+      write_op(kSetItem);
+      return;
+    }
+    // As the host writes it: a batch after every full one, even when no
+    // item is left for it.
+    size_t in_batch;
+    do {
+      in_batch = 0;
+      write_op(kMark);
+      while (PyDict_Next(obj, &pos, &key, &value)) {
+        save(key, keys_remembered);
+        save(value);
+        if (++in_batch == kBatch) break;
+      }
+      write_op(kSetItems);
+    } while (in_batch == kBatch);
+  }
+
+  LargeVector<char> out_;
+  std::vector<Chunk> chunks_;
+  std::unordered_map<PyObject*, uint32_t> memo_;
+  uint32_t memo_size_ = 0;
+  std::ptrdiff_t frame_start_ = -1;
+  bool framing_ = false;
+  PyObject* tail_ = nullptr;
+  std::vector<PyObject*> watched_;
+};
+
+// file.write(view of [p, p + n)), the view released afterwards so that
+// nothing can reach the buffer once it is freed.
+bool write_view(PyObject* write, const char* p, size_t n) {
+  if (n == 0) return true;
+  Ref view = Ref::steal(PyMemoryView_FromMemory(const_cast<char*>(p), static_cast<Py_ssize_t>(n),
+                                                PyBUF_READ));
+  if (!view) return false;
+  Ref result = Ref::steal(PyObject_CallOneArg(write, view.get()));
+  PyObject *type = nullptr, *value = nullptr, *tb = nullptr;
+  if (!result) PyErr_Fetch(&type, &value, &tb);
+  Ref released = Ref::steal(PyObject_CallMethod(view.get(), "release", nullptr));
+  if (!result) {
+    // The write's own error is the one that counts.
+    if (!released) PyErr_Clear();
+    PyErr_Restore(type, value, tb);
+    return false;
+  }
+  return static_cast<bool>(released);
+}
+
+}  // namespace
+
+int dump_plain(PyObject* dump, PyObject* obj, PyObject* file) {
+#if PY_VERSION_HEX >= 0x030E0000
+  // A later host pickles with another protocol by default.
+  return 0;
+#endif
+  if (!is_builtin_function(dump, "dump", "_pickle") ||
+      !is_static_type_named(file, "_io.BufferedWriter")) {
+    return 0;
+  }
+  size_t bytes = 0;
+  if (!plain(obj, 0, &bytes)) return 0;
+  Pickler pickler;
+  try {
+    pickler.dump(obj, bytes);
+  } catch (const std::bad_alloc&) {
+    // The host's pickler makes its own attempt.
+    PyErr_Clear();
+    return 0;
+  }
+  Ref write = Ref::steal(PyObject_GetAttrString(file, "write"));
+  if (!write) return -1;
+  const LargeVector<char>& out = pickler.buffer();
+  size_t from = 0;
+  for (const Pickler::Chunk& chunk : pickler.chunks()) {
+    if (!write_view(write.get(), out.data() + from, chunk.end - from)) return -1;
+    Ref result = Ref::steal(PyObject_CallOneArg(write.get(), chunk.payload.get()));
+    if (!result) return -1;
+    from = chunk.end;
+  }
+  if (!write_view(write.get(), out.data() + from, out.size() - from)) return -1;
+  return 1;
+}
+
+}  // namespace qbc
