@@ -1,5 +1,7 @@
 #include "binding/host.hpp"
 
+#include <cstring>
+
 #include "binding/convert.hpp"
 #include "binding/module.hpp"
 #include "binding/plain_pickle.hpp"
@@ -31,6 +33,21 @@ Ref os_path_attr(PyObject* fn_name) {
 }
 
 Ref open_file(PyObject* path, PyObject* mode) { return call(builtins().open, path, mode); }
+
+bool is_builtin_function(PyObject* fn, const char* name, const char* module) {
+  if (fn == nullptr || !PyCFunction_Check(fn)) return false;
+  const auto* f = reinterpret_cast<PyCFunctionObject*>(fn);
+  if (f->m_ml == nullptr || std::strcmp(f->m_ml->ml_name, name) != 0) return false;
+  PyObject* owner = f->m_self;
+  if (owner == nullptr || !PyModule_CheckExact(owner)) return false;
+  const PyModuleDef* def = PyModule_GetDef(owner);
+  return def != nullptr && def->m_name != nullptr && std::strcmp(def->m_name, module) == 0;
+}
+
+bool is_static_type_named(PyObject* obj, const char* name) {
+  const PyTypeObject* type = Py_TYPE(obj);
+  return (type->tp_flags & Py_TPFLAGS_HEAPTYPE) == 0 && std::strcmp(type->tp_name, name) == 0;
+}
 
 Ref open_text(PyObject* path, PyObject* mode, PyObject* newline) {
   const Names& n = names();

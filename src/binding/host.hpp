@@ -50,6 +50,14 @@ inline void join_releasing_lock(std::thread& thread) {
   Py_END_ALLOW_THREADS
 }
 
+// Whether `fn` is the built-in function `name` of the C module defined
+// under the name `module`: nothing written in Python can pose as one, nor
+// rename the module it was defined in.
+bool is_builtin_function(PyObject* fn, const char* name, const char* module);
+// Whether `obj` is of the static (interpreter-made) type called `name`,
+// which no code written in Python can make or change.
+bool is_static_type_named(PyObject* obj, const char* name);
+
 inline Ref call0(PyObject* callable) {
   return Ref::steal(PyObject_CallNoArgs(callable));
 }

@@ -8,6 +8,7 @@
 #include <vector>
 
 #include "binding/handle.hpp"
+#include "binding/host.hpp"
 #include "dictionary/token_index.hpp"
 
 namespace qbc {
@@ -50,23 +51,6 @@ constexpr size_t kBatch = 1000;
 // Nesting deeper than the package's own is left to the host.
 constexpr int kMaxDepth = 4;
 
-// Whether `fn` is the built-in function `name` of the C module defined as
-// `module`; nothing written in Python can pose as one.
-bool is_builtin_function(PyObject* fn, const char* name, const char* module) {
-  if (fn == nullptr || !PyCFunction_Check(fn)) return false;
-  const auto* f = reinterpret_cast<PyCFunctionObject*>(fn);
-  if (f->m_ml == nullptr || std::strcmp(f->m_ml->ml_name, name) != 0) return false;
-  PyObject* owner = f->m_self;
-  if (owner == nullptr || !PyModule_CheckExact(owner)) return false;
-  const PyModuleDef* def = PyModule_GetDef(owner);
-  return def != nullptr && def->m_name != nullptr && std::strcmp(def->m_name, module) == 0;
-}
-
-bool is_static_type_named(PyObject* obj, const char* name) {
-  const PyTypeObject* type = Py_TYPE(obj);
-  return (type->tp_flags & Py_TPFLAGS_HEAPTYPE) == 0 && std::strcmp(type->tp_name, name) == 0;
-}
-
 bool fits_int32(PyObject* obj) {
   int overflow = 0;
   const long long v = PyLong_AsLongLongAndOverflow(obj, &overflow);
@@ -83,6 +67,12 @@ bool plain(PyObject* obj, int depth, size_t* bytes) {
     return fits_int32(obj);
   }
   if (PyUnicode_CheckExact(obj)) {
+    // A str of the old kind, made by its code units, is made ready here as
+    // the host's pickler would make it.
+    if (PyUnicode_READY(obj) < 0) {
+      PyErr_Clear();
+      return false;
+    }
     const size_t n = static_cast<size_t>(PyUnicode_GET_LENGTH(obj));
     *bytes += 16 + (PyUnicode_IS_ASCII(obj) ? n : n * (PyUnicode_KIND(obj) + 1));
     return true;

@@ -32,32 +32,14 @@ constexpr off_t kSplitFrom = off_t{8} << 20;
 // Whether `open` is the host's own: the built-in function `open` of the
 // interpreter's `_io` module (defined under the name "io"), which makes a
 // text file of a buffered reader of a raw file for the mode "r" and decodes
-// with the registered "utf-8" codec. Nothing written in Python can pose as
-// it.
-bool is_host_open(PyObject* open) {
-  if (!PyCFunction_Check(open)) return false;
-  const auto* fn = reinterpret_cast<PyCFunctionObject*>(open);
-  if (fn->m_ml == nullptr || std::strcmp(fn->m_ml->ml_name, "open") != 0) return false;
-  PyObject* owner = fn->m_self;
-  if (owner == nullptr || !PyModule_CheckExact(owner)) return false;
-  // The name the module was defined with, which Python code cannot change.
-  const PyModuleDef* def = PyModule_GetDef(owner);
-  return def != nullptr && def->m_name != nullptr && std::strcmp(def->m_name, "io") == 0;
-}
+// with the registered "utf-8" codec.
+bool is_host_open(PyObject* open) { return is_builtin_function(open, "open", "io"); }
 
 // Whether the `open` fetched at start-up is the host's own; it never changes.
 bool opens_host_files() {
   static int known = -1;
   if (known < 0) known = is_host_open(builtins().open) ? 1 : 0;
   return known == 1;
-}
-
-// The interpreter's own text file type: a static type, which no code
-// written in Python can make, of that name.
-bool is_host_text_file(PyObject* file) {
-  const PyTypeObject* type = Py_TYPE(file);
-  return (type->tp_flags & Py_TPFLAGS_HEAPTYPE) == 0 &&
-         std::strcmp(type->tp_name, "_io.TextIOWrapper") == 0;
 }
 
 // Runs `f` with the interpreter lock released when `unlock` says so.
@@ -195,7 +177,7 @@ bool TextFileReader::decode(int fd, uint64_t start, const Measured& m, U* units)
 }
 
 Ref TextFileReader::read(PyObject* file) {
-  if (!opens_host_files() || !is_host_text_file(file)) return nullptr;
+  if (!opens_host_files() || !is_static_type_named(file, "_io.TextIOWrapper")) return nullptr;
   const int fd = PyObject_AsFileDescriptor(file);
   if (fd < 0) {
     PyErr_Clear();
