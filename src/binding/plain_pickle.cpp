@@ -176,25 +176,34 @@ class Pickler {
   const std::vector<Chunk>& chunks() const { return chunks_; }
 
  private:
-  // A large dict of ints among the values of a top-level dict, with only
-  // ints after it, is pickled last but for the keys that follow it: its
-  // keys then need no memo entries, as nothing after one of them can be
-  // that same object, but for those keys. They are watched.
+  // The one dict among the values of a top-level dict, when a dict of ints
+  // and every other value holds no container but lists of scalars: then it
+  // is pickled once, and its keys need no memo entries, as nothing after
+  // one of them can be that same object but the top-level keys after it.
+  // Those are watched.
   void find_tail(PyObject* obj) {
     if (!PyDict_CheckExact(obj)) return;
+    const auto shallow = [](PyObject* v) {
+      if (PyDict_Check(v)) return false;
+      if (!PyList_CheckExact(v)) return true;
+      for (Py_ssize_t i = 0; i < PyList_GET_SIZE(v); ++i) {
+        PyObject* item = PyList_GET_ITEM(v, i);
+        if (PyList_Check(item) || PyDict_Check(item)) return false;
+      }
+      return true;
+    };
+    PyObject* tail = nullptr;
+    std::vector<PyObject*> after;
     Py_ssize_t pos = 0;
     PyObject *key, *value;
     while (PyDict_Next(obj, &pos, &key, &value)) {
-      if (PyDict_CheckExact(value) && value != obj && all_int_values(value)) {
-        tail_ = value;
-        watched_.clear();
-      } else if (tail_ != nullptr && PyLong_CheckExact(value)) {
-        watched_.push_back(key);
-      } else {
-        tail_ = nullptr;
-        watched_.clear();
-      }
+      if (tail != nullptr) after.push_back(key);
+      if (shallow(value)) continue;
+      if (tail != nullptr || !PyDict_CheckExact(value) || !all_int_values(value)) return;
+      tail = value;
     }
+    tail_ = tail;
+    watched_ = std::move(after);
   }
   bool watched(PyObject* obj) const {
     for (PyObject* w : watched_) {

@@ -726,7 +726,7 @@ int64_t append_list(Collected& out, PyObject* tokens) {
 // Reads and tokenizes one opened input file and records its base name.
 bool read_one(PyObject* self, PyObject* path, PyObject* file, Collected& out,
               ScanWorker& worker, EarlyStream& early, TextFileReader& reader) {
-  Ref text = reader.read(file);
+  Ref text = reader.read(file, PyUnicode_Check(path) || PyBytes_Check(path));
   if (!text) text = call_method(file, names().read);
   if (!text || !check_exact_or_none(text.get(), &PyUnicode_Type, "str")) {
     return fail_int(w, 53), false;

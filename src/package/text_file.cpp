@@ -57,14 +57,16 @@ void run_unlocked_if(bool unlock, F&& f) {
 using Cut = TextFileReader::Cut;
 
 // One walk over the bytes [start, end) of a file (to its end when `end` is
-// UINT64_MAX), `sink` seeing the text, through `buffer`. Returns the bytes
-// walked, or UINT64_MAX when they are not UTF-8 or could not be read. Sets
-// `*whole` when they all fit in the buffer at once, where they then still
-// are; `*cut` (when given) to the boundary between two pieces nearest to
+// UINT64_MAX), `sink` seeing the text, through `buffer`. A read that gives
+// less than asked and reaches `sized_end`, where the file's size said it
+// ends, is taken as its end without another read. Returns the bytes walked,
+// or UINT64_MAX when they are not UTF-8 or could not be read. Sets `*whole`
+// when they all fit in the buffer at once, where they then still are;
+// `*cut` (when given) to the boundary between two pieces nearest to
 // `middle`.
 template <class Sink>
 uint64_t walk_file(int fd, uint8_t* buffer, size_t capacity, uint64_t start, uint64_t end,
-                   Sink& sink, bool* whole, Cut* cut, uint64_t middle) {
+                   uint64_t sized_end, Sink& sink, bool* whole, Cut* cut, uint64_t middle) {
   uint64_t at = start;
   size_t have = 0;  // bytes in the buffer not yet walked
   bool walked = false;
@@ -79,9 +81,11 @@ uint64_t walk_file(int fd, uint8_t* buffer, size_t capacity, uint64_t start, uin
     }
     at += got;
     have += got;
-    const bool final = got == 0 || at == end;
     // A regular file gives less than asked only at its end: the next read
-    // then says so, and a file that fits is walked in one piece.
+    // then says so (a file system may give less elsewhere too, so less is
+    // taken as the end only where the size said), and a file that fits is
+    // walked in one piece.
+    const bool final = got == 0 || at == end || (got < room && at == sized_end);
     if (!final && have < capacity) continue;
     const size_t took = walk_utf8(buffer, have, final, sink);
     if (took == kNotUtf8) return UINT64_MAX;
@@ -109,7 +113,8 @@ bool decode_part(int fd, uint8_t* buffer, size_t capacity, uint64_t start, uint6
                  U* units, size_t count, uint32_t max_char, uint32_t* seen_max) {
   Utf8Writer<U> writer{units, count, max_char};
   bool whole;
-  const uint64_t bytes = walk_file(fd, buffer, capacity, start, end, writer, &whole, nullptr, 0);
+  const uint64_t bytes =
+      walk_file(fd, buffer, capacity, start, end, UINT64_MAX, writer, &whole, nullptr, 0);
   *seen_max = writer.seen_max;
   return bytes == end - start && writer.written == count;
 }
@@ -176,7 +181,7 @@ bool TextFileReader::decode(int fd, uint64_t start, const Measured& m, U* units)
          seen == m.max_char;
 }
 
-Ref TextFileReader::read(PyObject* file) {
+Ref TextFileReader::read(PyObject* file, bool fresh) {
   if (!opens_host_files() || !is_static_type_named(file, "_io.TextIOWrapper")) return nullptr;
   const int fd = PyObject_AsFileDescriptor(file);
   if (fd < 0) {
@@ -187,7 +192,7 @@ Ref TextFileReader::read(PyObject* file) {
   // An empty size marks files whose contents are made as they are read
   // (the kernel's own): they are left to the host's reading.
   if (fstat(fd, &st) != 0 || !S_ISREG(st.st_mode) || st.st_size <= 0) return nullptr;
-  const off_t position = lseek(fd, 0, SEEK_CUR);
+  const off_t position = fresh ? 0 : lseek(fd, 0, SEEK_CUR);
   // Room for the whole file and a byte more, so that the read that finds
   // its end needs no second piece, up to the piece size; a little more,
   // so that a file that grows a little gets no new buffer.
@@ -202,7 +207,8 @@ Ref TextFileReader::read(PyObject* file) {
   Measured m;
   Utf8Measure measure;
   run_unlocked_if(unlock, [&] {
-    m.bytes = walk_file(fd, buffer_.data(), buffer_.size(), start, UINT64_MAX, measure, &m.whole,
+    m.bytes = walk_file(fd, buffer_.data(), buffer_.size(), start, UINT64_MAX,
+                        start + static_cast<uint64_t>(st.st_size), measure, &m.whole,
                         split ? &m.cut : nullptr, static_cast<uint64_t>(st.st_size) / 2);
   });
   if (m.bytes == UINT64_MAX || measure.chars > static_cast<uint64_t>(PY_SSIZE_T_MAX)) {
@@ -233,8 +239,9 @@ Ref TextFileReader::read(PyObject* file) {
   // The contents changed between the walks: the host's read takes them as
   // they are now.
   if (!same) return nullptr;
-  // Where the host's read leaves the file: at its end.
-  if (lseek(fd, static_cast<off_t>(start + m.bytes), SEEK_SET) < 0) return nullptr;
+  // Where the host's read leaves the file: at its end (a file of its own
+  // is closed next, and nothing else sees where it was left).
+  if (!fresh && lseek(fd, static_cast<off_t>(start + m.bytes), SEEK_SET) < 0) return nullptr;
   return text;
 }
 

@@ -35,8 +35,9 @@ class TextFileReader {
   // calls the file's read(). Nothing here moves the file's position until
   // the text is complete, so that read() reads from the same place as if
   // nothing had happened, and raises the host's own error where there is
-  // one.
-  Ref read(PyObject* file);
+  // one. `fresh` says that the file was opened by a path (a str or bytes),
+  // so that its descriptor is its own and starts at the beginning.
+  Ref read(PyObject* file, bool fresh);
 
   // A place where a walk of a text may start afresh: a character boundary
   // with no "\r" just before it that a "\n" could still join.
