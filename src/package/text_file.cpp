@@ -127,6 +127,8 @@ TextFileReader::Buffer::~Buffer() {
 
 bool TextFileReader::Buffer::reserve(size_t bytes) noexcept {
   if (bytes <= size_) return true;
+  // Grown by half at least, so that files of rising sizes take few buffers.
+  bytes = std::max(bytes, std::min(size_ + size_ / 2, kPiece));
   try {
     uint8_t* fresh = static_cast<uint8_t*>(allocate_large(bytes));
     if (data_ != nullptr) release_large(data_, size_);
