@@ -116,6 +116,38 @@ def test_plain_data_loads_as_the_host_loads_it(tmp_path, protocol, case):
         assert got["loop"][0] is got["loop"]
 
 
+# Streams of dicts, lists, strs, bytes, small ints, None and bools only, as
+# the module writes them, with shared objects among them.
+word = "shared \u00e9"
+blob = b"shared bytes"
+inner = [word, blob, word]
+PLAIN_ONLY = {
+    "int edges": {f"k{v}": v for v in [0, 1, 255, 256, 65535, 65536, 2**31 - 1, -1, -256,
+                                       -65536, -2**31]},
+    "scalars": {"none": None, "true": True, "false": False, "empty": "", "nul": "\x00",
+                "surrogate": "a\ud800", "wide": "\U0001F600", b"key": b""},
+    "containers": {"empty list": [], "empty dict": {}, "one": [1], "many": list(range(2500)),
+                   "nested": {"d": {"e": [[], [{}], {"x": [None]}]}}},
+    "shared": {"a": inner, "b": inner, "w": word, "v": blob, "c": [inner, word]},
+    "a large dict": {f"token {i}": i for i in range(5000)},
+    "int keys": {i: str(i) for i in range(-300, 300)},
+}
+
+
+@pytest.mark.parametrize("protocol", [2, 3, 4, 5])
+@pytest.mark.parametrize("case", sorted(PLAIN_ONLY))
+def test_plain_only_streams_load_as_the_host_loads_them(tmp_path, protocol, case):
+    data = pickle.dumps({"dict": PLAIN_ONLY[case], "next_id": 5}, protocol)
+    got = adopted(tmp_path, data)
+    expected = pickle.loads(data)["dict"]
+    assert repr(got) == repr(expected)
+    assert [type(k) for k in got] == [type(k) for k in expected]
+    if case == "shared":
+        assert got["a"] is got["b"] is got["c"][0]
+        assert got["w"] is got["a"][0] is got["a"][2] is got["c"][1]
+        assert got["v"] is got["a"][1]
+
+
 @pytest.mark.parametrize("protocol", [4, 5])
 def test_sets_load_at_protocols_with_set_opcodes(tmp_path, protocol):
     value = {"s": {1, "x", (2,)}, "f": frozenset({b"y"}), "e": set()}

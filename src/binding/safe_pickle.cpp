@@ -1,5 +1,9 @@
 // The safe loader.
 //
+// A stream of plain data only (the module's own packages and dictionary
+// files) is made into objects natively, as the host's unpickler makes them;
+// every other stream goes to the host's unpickler as follows.
+//
 // The stream is read from the file in growing chunks and its opcodes are
 // scanned as they arrive, up to STOP or the first byte the unpickler would
 // reject. The bytes read are then handed, in one buffer, to a subclass of the
@@ -31,6 +35,7 @@
 #include "binding/host.hpp"
 #include "binding/module.hpp"
 #include "binding/pickle_scan.hpp"
+#include "binding/plain_unpickle.hpp"
 #include "dictionary/token_index.hpp"
 
 namespace qbc {
@@ -573,6 +578,15 @@ Ref safe_pickle_load(PyObject* file) {
   if (scanned == Result::kExtension || truncated) length = scanner.opcode_offset();
   Ref data = stream.finish(length);
   if (!data) return nullptr;
+  if (scanned == Result::kStop) {
+    // Plain data, what the module itself writes, is made natively: the same
+    // objects. Anything else goes to the host's unpickler.
+    std::optional<HostMemoryInHugePages> arenas;
+    if (length >= kHugeFrom) arenas.emplace(true);
+    Ref plain = load_plain(reinterpret_cast<const unsigned char*>(PyBytes_AS_STRING(data.get())),
+                           static_cast<std::size_t>(PyBytes_GET_SIZE(data.get())));
+    if (plain) return plain;
+  }
   Ref source = source_new(std::move(data));
   if (!source) return nullptr;
 

@@ -1,0 +1,348 @@
+#include "binding/plain_unpickle.hpp"
+
+#include <cstdint>
+#include <cstring>
+#include <new>
+#include <vector>
+
+namespace qbc {
+namespace {
+
+// Dicts that get this many items are made at their size.
+constexpr size_t kPresizeFrom = 64;
+
+// Little-endian unsigned integer of `n` bytes.
+uint64_t read_le(const unsigned char* p, int n) {
+  uint64_t v = 0;
+  for (int i = n - 1; i >= 0; --i) v = (v << 8) | p[i];
+  return v;
+}
+
+// The number of items each dict of the stream gets, in the order the dicts
+// are made, found by walking the stream's stack without making anything;
+// empty when the walk finds something it does not follow (the loading then
+// decides). A dict made at its final size is never grown and copied.
+std::vector<size_t> items_per_dict(const unsigned char* p, const unsigned char* end) {
+  std::vector<size_t> counts;
+  std::vector<int32_t> stack;  // the dict made there, or -1
+  std::vector<size_t> marks;
+  std::vector<int32_t> memo;
+  const auto fence = [&] { return marks.empty() ? size_t{0} : marks.back(); };
+  const auto skip = [&](size_t n) {
+    if (static_cast<size_t>(end - p) < n) return false;
+    p += n;
+    return true;
+  };
+  const auto add_items = [&](size_t x) {
+    const size_t len = stack.size();
+    if (x > len || x <= fence()) return false;
+    if (stack[x - 1] >= 0) counts[static_cast<size_t>(stack[x - 1])] += (len - x) / 2;
+    stack.resize(x);
+    return true;
+  };
+  const auto fail = [&] {
+    counts.clear();
+    return counts;
+  };
+  while (p < end) {
+    const unsigned char op = *p++;
+    switch (op) {
+      case 0x80:
+        if (!skip(1)) return fail();
+        break;
+      case 0x95:
+        if (!skip(8)) return fail();
+        break;
+      case '}':
+        if (counts.size() >= static_cast<size_t>(INT32_MAX)) return fail();
+        stack.push_back(static_cast<int32_t>(counts.size()));
+        counts.push_back(0);
+        break;
+      case ']':
+      case 'N':
+      case 0x88:
+      case 0x89:
+        stack.push_back(-1);
+        break;
+      case '(':
+        marks.push_back(stack.size());
+        break;
+      case 0x94:
+        if (stack.size() <= fence()) return fail();
+        memo.push_back(stack.back());
+        break;
+      case 'h':
+      case 'j': {
+        const int n = op == 'h' ? 1 : 4;
+        if (!skip(static_cast<size_t>(n))) return fail();
+        const uint64_t index = read_le(p - n, n);
+        if (index >= memo.size()) return fail();
+        stack.push_back(memo[index]);
+        break;
+      }
+      case 'K':
+      case 'M':
+      case 'J':
+        if (!skip(op == 'K' ? 1 : op == 'M' ? 2 : 4)) return fail();
+        stack.push_back(-1);
+        break;
+      case 0x8c:
+      case 'X':
+      case 0x8d:
+      case 'C':
+      case 'B':
+      case 0x8e: {
+        const int n = (op == 0x8c || op == 'C') ? 1 : (op == 'X' || op == 'B') ? 4 : 8;
+        if (!skip(static_cast<size_t>(n))) return fail();
+        const uint64_t len = read_le(p - n, n);
+        if (len > static_cast<uint64_t>(end - p)) return fail();
+        p += len;
+        stack.push_back(-1);
+        break;
+      }
+      case 's':
+        if (stack.size() < 2 || !add_items(stack.size() - 2)) return fail();
+        break;
+      case 'u':
+      case 'e': {
+        if (marks.empty()) return fail();
+        const size_t x = marks.back();
+        marks.pop_back();
+        if (op == 'u' ? !add_items(x) : (x > stack.size() || x <= fence())) return fail();
+        stack.resize(x);
+        break;
+      }
+      case 'a':
+        if (stack.empty()) return fail();
+        stack.pop_back();
+        break;
+      case '.':
+        return counts;
+      default:
+        return fail();
+    }
+  }
+  return fail();
+}
+
+// The unpickler's stack and memo, as the host keeps them: a mark fences off
+// what lies below it.
+class Loader {
+ public:
+  Loader(const unsigned char* data, size_t size)
+      : p_(data), end_(data + size), sizes_(items_per_dict(data, data + size)) {}
+
+  // Throws std::bad_alloc.
+  Ref run() {
+    while (p_ < end_) {
+      const unsigned char op = *p_++;
+      switch (op) {
+        case 0x80:  // PROTO
+          if (!take(1) || p_[-1] < 2 || p_[-1] > 5) return nullptr;
+          break;
+        case 0x95: {  // FRAME: a hint for buffered reading only
+          if (!take(8)) return nullptr;
+          if (read_le(p_ - 8, 8) > static_cast<uint64_t>(end_ - p_)) return nullptr;
+          break;
+        }
+        case '}': {
+          const size_t n = dicts_ < sizes_.size() ? sizes_[dicts_] : 0;
+          ++dicts_;
+          // Room made at once for the items it gets, where there are many.
+          Ref dict = Ref::steal(n >= kPresizeFrom ? _PyDict_NewPresized(static_cast<Py_ssize_t>(n))
+                                                  : PyDict_New());
+          if (!push(std::move(dict))) return nullptr;
+          break;
+        }
+        case ']':
+          if (!push(Ref::steal(PyList_New(0)))) return nullptr;
+          break;
+        case 'N':
+          push(Ref::borrow(Py_None));
+          break;
+        case 0x88:
+          push(Ref::borrow(Py_True));
+          break;
+        case 0x89:
+          push(Ref::borrow(Py_False));
+          break;
+        case '(':
+          marks_.push_back(stack_.size());
+          break;
+        case 0x94:  // MEMOIZE
+          if (stack_.size() <= fence()) return nullptr;
+          memo_.push_back(Ref::borrow(stack_.back().get()));
+          break;
+        case 'h':  // BINGET
+        case 'j': {  // LONG_BINGET
+          const int n = op == 'h' ? 1 : 4;
+          if (!take(n)) return nullptr;
+          const uint64_t index = read_le(p_ - n, n);
+          if (index >= memo_.size()) return nullptr;
+          push(Ref::borrow(memo_[index].get()));
+          break;
+        }
+        case 'K':  // BININT1
+        case 'M':  // BININT2
+        case 'J': {  // BININT
+          const int n = op == 'K' ? 1 : op == 'M' ? 2 : 4;
+          if (!take(n)) return nullptr;
+          uint64_t v = read_le(p_ - n, n);
+          const long value = n == 4 ? static_cast<long>(static_cast<int32_t>(v)) : static_cast<long>(v);
+          if (!push(Ref::steal(PyLong_FromLong(value)))) return nullptr;
+          break;
+        }
+        case 0x8c:  // SHORT_BINUNICODE
+        case 'X':   // BINUNICODE
+        case 0x8d: {  // BINUNICODE8
+          const char* s;
+          size_t len;
+          if (!counted(op == 0x8c ? 1 : op == 'X' ? 4 : 8, &s, &len)) return nullptr;
+          Ref str = Ref::steal(PyUnicode_DecodeUTF8(s, static_cast<Py_ssize_t>(len), "surrogatepass"));
+          if (!push(std::move(str))) return nullptr;
+          break;
+        }
+        case 'C':   // SHORT_BINBYTES
+        case 'B':   // BINBYTES
+        case 0x8e: {  // BINBYTES8
+          const char* s;
+          size_t len;
+          if (!counted(op == 'C' ? 1 : op == 'B' ? 4 : 8, &s, &len)) return nullptr;
+          if (!push(Ref::steal(PyBytes_FromStringAndSize(s, static_cast<Py_ssize_t>(len))))) {
+            return nullptr;
+          }
+          break;
+        }
+        case 's':  // SETITEM
+          if (stack_.size() < 2 || !set_items(stack_.size() - 2)) return nullptr;
+          break;
+        case 'u':  // SETITEMS
+          if (marks_.empty() || !set_items(pop_mark())) return nullptr;
+          break;
+        case 'a':  // APPEND
+          if (stack_.empty() || !append(stack_.size() - 1)) return nullptr;
+          break;
+        case 'e':  // APPENDS
+          if (marks_.empty() || !append(pop_mark())) return nullptr;
+          break;
+        case '.':  // STOP
+          // As the host ends: the top of the stack, with nothing else left
+          // (anything else is left to the host to settle).
+          if (p_ != end_ || stack_.size() != 1 || !marks_.empty()) return nullptr;
+          return std::move(stack_.back());
+        default:
+          return nullptr;
+      }
+    }
+    return nullptr;
+  }
+
+ private:
+  size_t fence() const { return marks_.empty() ? 0 : marks_.back(); }
+
+  bool take(size_t n) {
+    if (static_cast<size_t>(end_ - p_) < n) return false;
+    p_ += n;
+    return true;
+  }
+
+  bool counted(int width, const char** s, size_t* len) {
+    if (!take(static_cast<size_t>(width))) return false;
+    const uint64_t n = read_le(p_ - width, width);
+    if (n > static_cast<uint64_t>(PY_SSIZE_T_MAX) || n > static_cast<uint64_t>(end_ - p_)) {
+      return false;
+    }
+    *s = reinterpret_cast<const char*>(p_);
+    *len = static_cast<size_t>(n);
+    p_ += n;
+    return true;
+  }
+
+  // False when the object could not be made (its error is cleared: the
+  // host's unpickler makes its own attempt).
+  bool push(Ref obj) {
+    if (!obj) {
+      PyErr_Clear();
+      return false;
+    }
+    stack_.push_back(std::move(obj));
+    return true;
+  }
+
+  size_t pop_mark() {
+    const size_t mark = marks_.back();
+    marks_.pop_back();
+    return mark;
+  }
+
+  // The host's rule for items from stack position `x` on into the dict
+  // below them: an even count, stored in order, only into an exact dict
+  // (any other target runs host code).
+  bool set_items(size_t x) {
+    const size_t len = stack_.size();
+    if (x > len || x <= fence()) return false;
+    if (len == x) return true;
+    if ((len - x) % 2 != 0) return false;
+    PyObject* dict = stack_[x - 1].get();
+    if (!PyDict_CheckExact(dict)) return false;
+    for (size_t i = x + 1; i < len; i += 2) {
+      PyObject* key = stack_[i - 1].get();
+      // Keys whose hash or equality is host code: left to the host.
+      if (!PyUnicode_CheckExact(key) && !PyLong_CheckExact(key) && !PyBytes_CheckExact(key)) {
+        return false;
+      }
+      if (PyDict_SetItem(dict, key, stack_[i].get()) < 0) {
+        PyErr_Clear();
+        return false;
+      }
+    }
+    stack_.resize(x);
+    return true;
+  }
+
+  // The items from position `x` on onto the end of the exact list below.
+  bool append(size_t x) {
+    const size_t len = stack_.size();
+    if (x > len || x <= fence()) return false;
+    if (len == x) return true;
+    PyObject* list = stack_[x - 1].get();
+    if (!PyList_CheckExact(list)) return false;
+    Ref slice = Ref::steal(PyList_New(static_cast<Py_ssize_t>(len - x)));
+    if (!slice) {
+      PyErr_Clear();
+      return false;
+    }
+    for (size_t i = x; i < len; ++i) {
+      PyList_SET_ITEM(slice.get(), static_cast<Py_ssize_t>(i - x), stack_[i].release());
+    }
+    stack_.resize(x);
+    const Py_ssize_t at = PyList_GET_SIZE(list);
+    if (PyList_SetSlice(list, at, at, slice.get()) < 0) {
+      PyErr_Clear();
+      return false;
+    }
+    return true;
+  }
+
+  const unsigned char* p_;
+  const unsigned char* end_;
+  std::vector<size_t> sizes_;
+  size_t dicts_ = 0;
+  std::vector<Ref> stack_;
+  std::vector<size_t> marks_;
+  std::vector<Ref> memo_;
+};
+
+}  // namespace
+
+Ref load_plain(const unsigned char* data, size_t size) {
+  try {
+    Loader loader(data, size);
+    return loader.run();
+  } catch (const std::bad_alloc&) {
+    PyErr_Clear();
+    return nullptr;
+  }
+}
+
+}  // namespace qbc
