@@ -1,10 +1,8 @@
 #include "package/text_file.hpp"
 
-#include <fcntl.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
-#include <cerrno>
 #include <algorithm>
 #include <cstring>
 #include <new>
@@ -178,8 +176,7 @@ bool TextFileReader::decode(int fd, uint64_t start, const Measured& m, U* units)
     return first_ok && second_ok && std::max(seen, second_seen) == m.max_char;
   }
   return decode_part(fd, buffer_.data(), buffer_.size(), start, end, units,
-                     static_cast<size_t>(m.chars),
-                     m.max_char, &seen) &&
+                     static_cast<size_t>(m.chars), m.max_char, &seen) &&
          seen == m.max_char;
 }
 
