@@ -101,6 +101,9 @@ PLAIN_ONLY = {
                                        -65536, -2**31]},
     "scalars": {"none": None, "true": True, "false": False, "empty": "", "nul": "\x00",
                 "surrogate": "a\ud800", "wide": "\U0001F600", b"key": b""},
+    "every width": {"caf\u00e9": "\u00e9\u00e9", "\u4e2d\u6587": "x\u4e2d", "\U0001F600x": 1,
+                    "a\u00e9\u4e2d\U0001F600": "\u00ff\u0100", "\u00e9": "\u4e2d",
+                    "cut \xe9\ud800": 2},
     "containers": {"empty list": [], "empty dict": {}, "one": [1], "many": list(range(2500)),
                    "nested": {"d": {"e": [[], [{}], {"x": [None]}]}}},
     "shared only": {"a": inner, "b": inner, "w": word, "v": blob, "c": [inner, word]},
@@ -131,6 +134,9 @@ def test_plain_data_loads_as_the_host_loads_it(tmp_path, protocol, case):
     # repr tells bool from int, tuple from list, bytes from str, and shows order.
     assert repr(got) == repr(expected)
     assert [type(k) for k in got] == [type(k) for k in expected]
+    # The same internal widths, so that equal strs stay equal in dicts.
+    assert [sys.getsizeof(k) for k in got if isinstance(k, str)] == \
+        [sys.getsizeof(k) for k in expected if isinstance(k, str)]
     if case == "shared":
         assert got["a"] is got["b"] is got["t"][0] is got["t"][1]
         assert got["loop"][0] is got["loop"]

@@ -1,8 +1,10 @@
 #include "binding/plain_unpickle.hpp"
 
+#include <algorithm>
 #include <cstdint>
 #include <cstring>
 #include <new>
+#include <utility>
 #include <vector>
 
 namespace qbc {
@@ -18,15 +20,91 @@ uint64_t read_le(const unsigned char* p, int n) {
   return v;
 }
 
+// The str the host's unpickler makes of the UTF-8 bytes [s, s + n), which it
+// decodes with the "surrogatepass" handler: made here at its final width in
+// one go where the bytes are strict UTF-8 of two characters or more (the
+// host's decoder grows and then shrinks a buffer for text that is not
+// ASCII), by the host's decoder otherwise (a single character below U+0100
+// is the host's shared str of it).
+PyObject* make_str(const unsigned char* s, size_t n) {
+  const auto host = [&] {
+    return PyUnicode_DecodeUTF8(reinterpret_cast<const char*>(s), static_cast<Py_ssize_t>(n),
+                                "surrogatepass");
+  };
+  size_t chars = 0;
+  uint32_t max_char = 0;
+  for (size_t i = 0; i < n;) {
+    const uint32_t b0 = s[i];
+    size_t len;
+    uint32_t c;
+    uint8_t lo = 0x80, hi = 0xBF;
+    if (b0 < 0x80) {
+      ++i;
+      ++chars;
+      if (b0 > max_char) max_char = b0;
+      continue;
+    } else if (b0 >= 0xC2 && b0 <= 0xDF) {
+      len = 2;
+      c = b0 & 0x1F;
+    } else if (b0 >= 0xE0 && b0 <= 0xEF) {
+      len = 3;
+      c = b0 & 0x0F;
+      if (b0 == 0xE0) lo = 0xA0;
+      if (b0 == 0xED) hi = 0x9F;
+    } else if (b0 >= 0xF0 && b0 <= 0xF4) {
+      len = 4;
+      c = b0 & 0x07;
+      if (b0 == 0xF0) lo = 0x90;
+      if (b0 == 0xF4) hi = 0x8F;
+    } else {
+      return host();
+    }
+    if (len > n - i) return host();
+    for (size_t k = 1; k < len; ++k) {
+      const uint8_t b = s[i + k];
+      if (b < (k == 1 ? lo : 0x80) || b > (k == 1 ? hi : 0xBF)) return host();
+      c = (c << 6) | (b & 0x3Fu);
+    }
+    if (c > max_char) max_char = c;
+    i += len;
+    ++chars;
+  }
+  if (chars < 2 || max_char < 0x80) return host();
+  PyObject* str = PyUnicode_New(static_cast<Py_ssize_t>(chars), max_char);
+  if (str == nullptr) return nullptr;
+  const int kind = PyUnicode_KIND(str);
+  void* data = PyUnicode_DATA(str);
+  size_t at = 0;
+  for (size_t i = 0; i < n; ++at) {
+    uint32_t c = s[i];
+    if (c < 0x80) {
+      ++i;
+    } else {
+      const size_t len = c >= 0xF0 ? 4 : c >= 0xE0 ? 3 : 2;
+      c &= len == 2 ? 0x1Fu : len == 3 ? 0x0Fu : 0x07u;
+      for (size_t k = 1; k < len; ++k) c = (c << 6) | (s[i + k] & 0x3Fu);
+      i += len;
+    }
+    PyUnicode_WRITE(kind, data, static_cast<Py_ssize_t>(at), c);
+  }
+  return str;
+}
+
 // The number of items each dict of the stream gets, in the order the dicts
 // are made, found by walking the stream's stack without making anything;
 // empty when the walk finds something it does not follow (the loading then
 // decides). A dict made at its final size is never grown and copied.
-std::vector<size_t> items_per_dict(const unsigned char* p, const unsigned char* end) {
+//
+// `*memo_size` is set to the number of memo entries the stream makes.
+std::vector<size_t> items_per_dict(const unsigned char* p, const unsigned char* end,
+                                   size_t* memo_size) {
   std::vector<size_t> counts;
   std::vector<int32_t> stack;  // the dict made there, or -1
   std::vector<size_t> marks;
-  std::vector<int32_t> memo;
+  // The memo entries that are dicts, in the order of their indexes, with
+  // their dicts: the others only count.
+  std::vector<std::pair<size_t, int32_t>> memo_dicts;
+  size_t memo = 0;
   const auto fence = [&] { return marks.empty() ? size_t{0} : marks.back(); };
   const auto skip = [&](size_t n) {
     if (static_cast<size_t>(end - p) < n) return false;
@@ -69,15 +147,18 @@ std::vector<size_t> items_per_dict(const unsigned char* p, const unsigned char* 
         break;
       case 0x94:
         if (stack.size() <= fence()) return fail();
-        memo.push_back(stack.back());
+        if (stack.back() >= 0) memo_dicts.emplace_back(memo, stack.back());
+        ++memo;
         break;
       case 'h':
       case 'j': {
         const int n = op == 'h' ? 1 : 4;
         if (!skip(static_cast<size_t>(n))) return fail();
         const uint64_t index = read_le(p - n, n);
-        if (index >= memo.size()) return fail();
-        stack.push_back(memo[index]);
+        if (index >= memo) return fail();
+        const auto it = std::lower_bound(memo_dicts.begin(), memo_dicts.end(),
+                                         std::pair<size_t, int32_t>{index, INT32_MIN});
+        stack.push_back(it != memo_dicts.end() && it->first == index ? it->second : -1);
         break;
       }
       case 'K':
@@ -117,6 +198,7 @@ std::vector<size_t> items_per_dict(const unsigned char* p, const unsigned char* 
         stack.pop_back();
         break;
       case '.':
+        *memo_size = memo;
         return counts;
       default:
         return fail();
@@ -130,7 +212,9 @@ std::vector<size_t> items_per_dict(const unsigned char* p, const unsigned char* 
 class Loader {
  public:
   Loader(const unsigned char* data, size_t size)
-      : p_(data), end_(data + size), sizes_(items_per_dict(data, data + size)) {}
+      : p_(data), end_(data + size), sizes_(items_per_dict(data, data + size, &memo_size_)) {
+    memo_.reserve(memo_size_);
+  }
 
   // Throws std::bad_alloc.
   Ref run() {
@@ -198,7 +282,7 @@ class Loader {
           const char* s;
           size_t len;
           if (!counted(op == 0x8c ? 1 : op == 'X' ? 4 : 8, &s, &len)) return nullptr;
-          Ref str = Ref::steal(PyUnicode_DecodeUTF8(s, static_cast<Py_ssize_t>(len), "surrogatepass"));
+          Ref str = Ref::steal(make_str(reinterpret_cast<const unsigned char*>(s), len));
           if (!push(std::move(str))) return nullptr;
           break;
         }
@@ -326,6 +410,7 @@ class Loader {
 
   const unsigned char* p_;
   const unsigned char* end_;
+  size_t memo_size_ = 0;  // set before sizes_, which finds it
   std::vector<size_t> sizes_;
   size_t dicts_ = 0;
   std::vector<Ref> stack_;
