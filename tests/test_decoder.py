@@ -695,6 +695,19 @@ class TestNextId:
 
 
 class TestStream:
+    @pytest.mark.parametrize("decoy", ["frame of other records", "random bytes"])
+    def test_large_bytes_before_the_payload(self, tmp_path, pkg, outdir, decoy):
+        # The first large bytes object of a package is decompressed while the
+        # rest loads; the payload the package holds is what gets restored.
+        ids = list(range(1, 30001))
+        other = frame(records(*reversed(ids))) if decoy.startswith("frame") else os.urandom(1 << 17)
+        forward = {f"t{i}": i for i in ids}
+        obj = {"decoy": other}
+        obj.update(package(records(*ids), [len(ids)], ["out.txt"], forward))
+        path = pkg(obj)
+        fresh(tmp_path).decode_package(path, str(outdir))
+        assert listing(outdir) == {"out.txt": "".join(f"t{i}" for i in ids).encode()}
+
     def test_missing_compressed(self, tmp_path, pkg, outdir):
         path = pkg({"file_boundaries": [], "filenames": [], "global_dict": {"a": 1}})
         c = fresh(tmp_path)

@@ -117,14 +117,14 @@ bool FileBlock::leave(bool ok) {
 
 namespace qbc {
 
-Ref pickle_load(PyObject* file) {
+Ref pickle_load(PyObject* file, BytesMade bytes_made, void* context) {
   Ref pickle = module_global(names().pickle);
   if (!pickle) return nullptr;
   Ref load = getattr(pickle.get(), names().load);
   if (!load) return nullptr;
   const Originals& o = originals();
   if (pickle.get() == o.pickle_module && load.get() == o.pickle_load) {
-    return safe_pickle_load(file);
+    return safe_pickle_load(file, bytes_made, context);
   }
   return call(load.get(), file);
 }

@@ -9,6 +9,7 @@
 #include <thread>
 
 #include "binding/handle.hpp"
+#include "binding/plain_unpickle.hpp"
 #include "binding/traceback.hpp"
 
 namespace qbc {
@@ -128,7 +129,9 @@ namespace qbc {
 // `pickle.load(file)` with `pickle` looked up in the module namespace; while
 // it is the host's own module with its own `load`, the safe loader reads the
 // stream instead.
-Ref pickle_load(PyObject* file);
+// `bytes_made` and `context`: as for load_plain(), when the safe loader
+// makes the stream's objects natively.
+Ref pickle_load(PyObject* file, BytesMade bytes_made = nullptr, void* context = nullptr);
 
 // `pickle.dump(obj, file)` with `pickle` looked up in the module namespace.
 Ref pickle_dump(PyObject* obj, PyObject* file);

@@ -12,6 +12,8 @@ namespace {
 
 // Dicts that get this many items are made at their size.
 constexpr size_t kPresizeFrom = 64;
+// Bytes objects from this size on are told of as they are made.
+constexpr size_t kLargeBytes = size_t{64} << 10;
 
 // Little-endian unsigned integer of `n` bytes.
 uint64_t read_le(const unsigned char* p, int n) {
@@ -211,8 +213,12 @@ std::vector<size_t> items_per_dict(const unsigned char* p, const unsigned char* 
 // what lies below it.
 class Loader {
  public:
-  Loader(const unsigned char* data, size_t size)
-      : p_(data), end_(data + size), sizes_(items_per_dict(data, data + size, &memo_size_)) {
+  Loader(const unsigned char* data, size_t size, BytesMade bytes_made, void* context)
+      : p_(data),
+        end_(data + size),
+        bytes_made_(bytes_made),
+        context_(context),
+        sizes_(items_per_dict(data, data + size, &memo_size_)) {
     memo_.reserve(memo_size_);
   }
 
@@ -294,6 +300,10 @@ class Loader {
           if (!counted(op == 'C' ? 1 : op == 'B' ? 4 : 8, &s, &len)) return nullptr;
           if (!push(Ref::steal(PyBytes_FromStringAndSize(s, static_cast<Py_ssize_t>(len))))) {
             return nullptr;
+          }
+          if (bytes_made_ != nullptr && len >= kLargeBytes) {
+            bytes_made_(context_, stack_.back().get());
+            bytes_made_ = nullptr;
           }
           break;
         }
@@ -410,6 +420,8 @@ class Loader {
 
   const unsigned char* p_;
   const unsigned char* end_;
+  BytesMade bytes_made_;
+  void* context_;
   size_t memo_size_ = 0;  // set before sizes_, which finds it
   std::vector<size_t> sizes_;
   size_t dicts_ = 0;
@@ -420,9 +432,9 @@ class Loader {
 
 }  // namespace
 
-Ref load_plain(const unsigned char* data, size_t size) {
+Ref load_plain(const unsigned char* data, size_t size, BytesMade bytes_made, void* context) {
   try {
-    Loader loader(data, size);
+    Loader loader(data, size, bytes_made, context);
     return loader.run();
   } catch (const std::bad_alloc&) {
     PyErr_Clear();

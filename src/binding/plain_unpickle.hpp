@@ -17,6 +17,12 @@ namespace qbc {
 // error set, for any other stream, a corrupt one among them, or when memory
 // ran out: the caller then runs the host's unpickler, which gives its own
 // result or its own error.
-Ref load_plain(const unsigned char* data, std::size_t size);
+//
+// `bytes_made`, when given, is told of the first bytes object of 64 KiB or
+// more as soon as it is made, with `context`: the stream's payload may be
+// put to work while the rest is loaded. Nothing it does may run host code.
+using BytesMade = void (*)(void* context, PyObject* bytes);
+Ref load_plain(const unsigned char* data, std::size_t size, BytesMade bytes_made = nullptr,
+               void* context = nullptr);
 
 }  // namespace qbc

@@ -549,7 +549,7 @@ class FileReader {
 
 }  // namespace
 
-Ref safe_pickle_load(PyObject* file) {
+Ref safe_pickle_load(PyObject* file, BytesMade bytes_made, void* context) {
   using pickle_scan::Result;
   const Machinery* m = machinery();
   if (m == nullptr) return nullptr;
@@ -584,7 +584,8 @@ Ref safe_pickle_load(PyObject* file) {
     std::optional<HostMemoryInHugePages> arenas;
     if (length >= kHugeFrom) arenas.emplace(true);
     Ref plain = load_plain(reinterpret_cast<const unsigned char*>(PyBytes_AS_STRING(data.get())),
-                           static_cast<std::size_t>(PyBytes_GET_SIZE(data.get())));
+                           static_cast<std::size_t>(PyBytes_GET_SIZE(data.get())), bytes_made,
+                           context);
     if (plain) return plain;
   }
   Ref source = source_new(std::move(data));

@@ -3,6 +3,7 @@
 #pragma once
 
 #include "binding/handle.hpp"
+#include "binding/plain_unpickle.hpp"
 
 namespace qbc {
 
@@ -20,6 +21,9 @@ namespace qbc {
 // as the stream's STOP opcode (plus what the last chunk brought along), its
 // first invalid byte or the end of the file; a declared length is never
 // allocated ahead of the bytes that back it.
-Ref safe_pickle_load(PyObject* file);
+//
+// `bytes_made` and `context`: as for load_plain(), for a stream made
+// natively.
+Ref safe_pickle_load(PyObject* file, BytesMade bytes_made = nullptr, void* context = nullptr);
 
 }  // namespace qbc

@@ -794,23 +794,31 @@ PyObject* decode_package(PyObject* self, PyObject* package_path, PyObject* outpu
   CompressorObject* c = as_compressor(self);
   const Names& n = names();
 
+  // The stream is decompressed on a second thread while the rest of the
+  // package is loaded and the dictionary adopted, when nothing in between
+  // can tell: the payload is a frame for the host's own decompressor, which
+  // is checked again when its turn comes, and the payload the package holds
+  // then must be the very bytes object started on. A package loaded
+  // natively starts it as soon as its first large bytes object is made
+  // (the payload comes first in the packages the module writes); otherwise
+  // it starts once the package is loaded, when that is a plain dict
+  // (reading it runs no host code).
+  EarlyDecompress early;
+  const auto start_early = [](void* context, PyObject* bytes) {
+    static_cast<EarlyDecompress*>(context)->start(bytes);
+  };
   Ref package;
   {
     FileBlock block(w, 96);
     bool ok = block.run(open_file(package_path, n.mode_rb), [&](PyObject* file) {
-      package = pickle_load(file);
+      package = use_zstd ? pickle_load(file, start_early, &early) : pickle_load(file);
       if (!package) return fail_int(w, 97), false;
       return true;
     });
     if (!ok) return nullptr;
   }
 
-  // The stream is decompressed on a second thread while the dictionary is
-  // adopted, when nothing in between can tell: the package is a plain dict
-  // (reading it runs no host code) and the payload a frame for the host's
-  // own decompressor, which is checked again when its turn comes.
-  EarlyDecompress early;
-  if (use_zstd && PyDict_CheckExact(package.get())) {
+  if (use_zstd && !early.started() && PyDict_CheckExact(package.get())) {
     PyObject* payload = PyDict_GetItemWithError(package.get(), n.key_compressed);
     if (payload != nullptr) {
       early.start(payload);

@@ -446,7 +446,8 @@ BackgroundCompress::~BackgroundCompress() {
 }
 
 void EarlyDecompress::start(PyObject* payload) {
-  if (!PyBytes_CheckExact(payload) || _Py_IsFinalizing() || !decompressor_is_host_own()) {
+  if (payload_ || thread_.joinable() || !PyBytes_CheckExact(payload) || _Py_IsFinalizing() ||
+      !decompressor_is_host_own()) {
     return;
   }
   const char* src = PyBytes_AS_STRING(payload);

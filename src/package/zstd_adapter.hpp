@@ -148,8 +148,10 @@ class EarlyDecompress {
   EarlyDecompress& operator=(const EarlyDecompress&) = delete;
   ~EarlyDecompress();
 
-  // Starts when it applies (no error set either way).
+  // Starts when it applies and it has not started yet (no error set
+  // either way).
   void start(PyObject* payload);
+  bool started() const { return static_cast<bool>(payload_); }
   // At the usual step: the content of `payload`, when it is the payload
   // started on, the host's own decompressor would still be called and the
   // library succeeded; otherwise null, with no error set.
