@@ -7,6 +7,8 @@
 #include <utility>
 #include <vector>
 
+#include "package/utf8_text.hpp"
+
 namespace qbc {
 namespace {
 
@@ -22,6 +24,76 @@ uint64_t read_le(const unsigned char* p, int n) {
   return v;
 }
 
+// One opcode of the plain subset and its argument: the value of a fixed
+// argument (a protocol, a memo index, an int's bytes, a frame's length), or
+// the length and data of a str or bytes.
+struct Op {
+  unsigned char code = 0;
+  uint64_t arg = 0;
+  const unsigned char* data = nullptr;  // `arg` bytes of a str or bytes
+};
+
+// Reads the opcode at `*p`, moving past it and its argument; false for an
+// opcode outside the subset, or one whose argument (or whose frame, for a
+// frame) runs past `end`.
+bool read_op(const unsigned char** p, const unsigned char* end, Op* op) {
+  const unsigned char* q = *p;
+  op->code = *q++;
+  size_t fixed = 0;
+  bool counted = false;
+  switch (op->code) {
+    case 0x80:  // PROTO
+    case 'h':   // BINGET
+    case 'K':   // BININT1
+      fixed = 1;
+      break;
+    case 'M':  // BININT2
+      fixed = 2;
+      break;
+    case 'j':  // LONG_BINGET
+    case 'J':  // BININT
+      fixed = 4;
+      break;
+    case 0x95:  // FRAME: a hint for buffered reading only
+      fixed = 8;
+      break;
+    case 0x8c:  // SHORT_BINUNICODE
+    case 'C':   // SHORT_BINBYTES
+      fixed = 1;
+      counted = true;
+      break;
+    case 'X':  // BINUNICODE
+    case 'B':  // BINBYTES
+      fixed = 4;
+      counted = true;
+      break;
+    case 0x8d:  // BINUNICODE8
+    case 0x8e:  // BINBYTES8
+      fixed = 8;
+      counted = true;
+      break;
+    case '}': case ']': case 'N': case 0x88: case 0x89: case '(': case 0x94:
+    case 's': case 'u': case 'a': case 'e': case '.':
+      break;
+    default:
+      return false;
+  }
+  if (static_cast<size_t>(end - q) < fixed) return false;
+  op->arg = read_le(q, static_cast<int>(fixed));
+  q += fixed;
+  if (counted || op->code == 0x95) {
+    if (op->arg > static_cast<uint64_t>(end - q) || op->arg > uint64_t{PY_SSIZE_T_MAX}) {
+      return false;
+    }
+    if (counted) {
+      op->data = q;
+      q += op->arg;
+    }
+  }
+  *p = q;
+  return true;
+}
+
 // The str the host's unpickler makes of the UTF-8 bytes [s, s + n), which it
 // decodes with the "surrogatepass" handler: made here at its final width in
 // one go where the bytes are strict UTF-8 of two characters or more (the
@@ -35,58 +107,25 @@ PyObject* make_str(const unsigned char* s, size_t n) {
   };
   size_t chars = 0;
   uint32_t max_char = 0;
-  for (size_t i = 0; i < n;) {
-    const uint32_t b0 = s[i];
-    size_t len;
-    uint32_t c;
-    uint8_t lo = 0x80, hi = 0xBF;
-    if (b0 < 0x80) {
-      ++i;
-      ++chars;
-      if (b0 > max_char) max_char = b0;
-      continue;
-    } else if (b0 >= 0xC2 && b0 <= 0xDF) {
-      len = 2;
-      c = b0 & 0x1F;
-    } else if (b0 >= 0xE0 && b0 <= 0xEF) {
-      len = 3;
-      c = b0 & 0x0F;
-      if (b0 == 0xE0) lo = 0xA0;
-      if (b0 == 0xED) hi = 0x9F;
-    } else if (b0 >= 0xF0 && b0 <= 0xF4) {
-      len = 4;
-      c = b0 & 0x07;
-      if (b0 == 0xF0) lo = 0x90;
-      if (b0 == 0xF4) hi = 0x8F;
-    } else {
-      return host();
-    }
-    if (len > n - i) return host();
-    for (size_t k = 1; k < len; ++k) {
-      const uint8_t b = s[i + k];
-      if (b < (k == 1 ? lo : 0x80) || b > (k == 1 ? hi : 0xBF)) return host();
-      c = (c << 6) | (b & 0x3Fu);
+  for (size_t i = 0; i < n; ++chars) {
+    uint32_t c = s[i];
+    size_t len = 1;
+    if (c >= 0x80) {
+      len = utf8_sequence(s + i, n - i, &c);
+      if (len == 0 || len == kUtf8CutOff) return host();
     }
     if (c > max_char) max_char = c;
     i += len;
-    ++chars;
   }
   if (chars < 2 || max_char < 0x80) return host();
   PyObject* str = PyUnicode_New(static_cast<Py_ssize_t>(chars), max_char);
   if (str == nullptr) return nullptr;
   const int kind = PyUnicode_KIND(str);
   void* data = PyUnicode_DATA(str);
-  size_t at = 0;
-  for (size_t i = 0; i < n; ++at) {
+  // The bytes were checked above.
+  for (size_t i = 0, at = 0; i < n; ++at) {
     uint32_t c = s[i];
-    if (c < 0x80) {
-      ++i;
-    } else {
-      const size_t len = c >= 0xF0 ? 4 : c >= 0xE0 ? 3 : 2;
-      c &= len == 2 ? 0x1Fu : len == 3 ? 0x0Fu : 0x07u;
-      for (size_t k = 1; k < len; ++k) c = (c << 6) | (s[i + k] & 0x3Fu);
-      i += len;
-    }
+    i += c < 0x80 ? 1 : utf8_sequence(s + i, n - i, &c);
     PyUnicode_WRITE(kind, data, static_cast<Py_ssize_t>(at), c);
   }
   return str;
@@ -108,11 +147,6 @@ std::vector<size_t> items_per_dict(const unsigned char* p, const unsigned char* 
   std::vector<std::pair<size_t, int32_t>> memo_dicts;
   size_t memo = 0;
   const auto fence = [&] { return marks.empty() ? size_t{0} : marks.back(); };
-  const auto skip = [&](size_t n) {
-    if (static_cast<size_t>(end - p) < n) return false;
-    p += n;
-    return true;
-  };
   const auto add_items = [&](size_t x) {
     const size_t len = stack.size();
     if (x > len || x <= fence()) return false;
@@ -124,25 +158,17 @@ std::vector<size_t> items_per_dict(const unsigned char* p, const unsigned char* 
     counts.clear();
     return counts;
   };
+  Op op;
   while (p < end) {
-    const unsigned char op = *p++;
-    switch (op) {
+    if (!read_op(&p, end, &op)) return fail();
+    switch (op.code) {
       case 0x80:
-        if (!skip(1)) return fail();
-        break;
       case 0x95:
-        if (!skip(8)) return fail();
         break;
       case '}':
         if (counts.size() >= static_cast<size_t>(INT32_MAX)) return fail();
         stack.push_back(static_cast<int32_t>(counts.size()));
         counts.push_back(0);
-        break;
-      case ']':
-      case 'N':
-      case 0x88:
-      case 0x89:
-        stack.push_back(-1);
         break;
       case '(':
         marks.push_back(stack.size());
@@ -154,33 +180,10 @@ std::vector<size_t> items_per_dict(const unsigned char* p, const unsigned char* 
         break;
       case 'h':
       case 'j': {
-        const int n = op == 'h' ? 1 : 4;
-        if (!skip(static_cast<size_t>(n))) return fail();
-        const uint64_t index = read_le(p - n, n);
-        if (index >= memo) return fail();
+        if (op.arg >= memo) return fail();
         const auto it = std::lower_bound(memo_dicts.begin(), memo_dicts.end(),
-                                         std::pair<size_t, int32_t>{index, INT32_MIN});
-        stack.push_back(it != memo_dicts.end() && it->first == index ? it->second : -1);
-        break;
-      }
-      case 'K':
-      case 'M':
-      case 'J':
-        if (!skip(op == 'K' ? 1 : op == 'M' ? 2 : 4)) return fail();
-        stack.push_back(-1);
-        break;
-      case 0x8c:
-      case 'X':
-      case 0x8d:
-      case 'C':
-      case 'B':
-      case 0x8e: {
-        const int n = (op == 0x8c || op == 'C') ? 1 : (op == 'X' || op == 'B') ? 4 : 8;
-        if (!skip(static_cast<size_t>(n))) return fail();
-        const uint64_t len = read_le(p - n, n);
-        if (len > static_cast<uint64_t>(end - p)) return fail();
-        p += len;
-        stack.push_back(-1);
+                                         std::pair<size_t, int32_t>{op.arg, INT32_MIN});
+        stack.push_back(it != memo_dicts.end() && it->first == op.arg ? it->second : -1);
         break;
       }
       case 's':
@@ -191,7 +194,7 @@ std::vector<size_t> items_per_dict(const unsigned char* p, const unsigned char* 
         if (marks.empty()) return fail();
         const size_t x = marks.back();
         marks.pop_back();
-        if (op == 'u' ? !add_items(x) : (x > stack.size() || x <= fence())) return fail();
+        if (op.code == 'u' ? !add_items(x) : (x > stack.size() || x <= fence())) return fail();
         stack.resize(x);
         break;
       }
@@ -202,8 +205,9 @@ std::vector<size_t> items_per_dict(const unsigned char* p, const unsigned char* 
       case '.':
         *memo_size = memo;
         return counts;
-      default:
-        return fail();
+      default:  // every other opcode read pushes one object
+        stack.push_back(-1);
+        break;
     }
   }
   return fail();
@@ -224,17 +228,15 @@ class Loader {
 
   // Throws std::bad_alloc.
   Ref run() {
+    Op op;
     while (p_ < end_) {
-      const unsigned char op = *p_++;
-      switch (op) {
+      if (!read_op(&p_, end_, &op)) return nullptr;
+      switch (op.code) {
         case 0x80:  // PROTO
-          if (!take(1) || p_[-1] < 2 || p_[-1] > 5) return nullptr;
+          if (op.arg < 2 || op.arg > 5) return nullptr;
           break;
-        case 0x95: {  // FRAME: a hint for buffered reading only
-          if (!take(8)) return nullptr;
-          if (read_le(p_ - 8, 8) > static_cast<uint64_t>(end_ - p_)) return nullptr;
+        case 0x95:  // FRAME
           break;
-        }
         case '}': {
           const size_t n = dicts_ < sizes_.size() ? sizes_[dicts_] : 0;
           ++dicts_;
@@ -264,44 +266,31 @@ class Loader {
           memo_.push_back(Ref::borrow(stack_.back().get()));
           break;
         case 'h':  // BINGET
-        case 'j': {  // LONG_BINGET
-          const int n = op == 'h' ? 1 : 4;
-          if (!take(n)) return nullptr;
-          const uint64_t index = read_le(p_ - n, n);
-          if (index >= memo_.size()) return nullptr;
-          push(Ref::borrow(memo_[index].get()));
+        case 'j':  // LONG_BINGET
+          if (op.arg >= memo_.size()) return nullptr;
+          push(Ref::borrow(memo_[op.arg].get()));
           break;
-        }
         case 'K':  // BININT1
         case 'M':  // BININT2
-        case 'J': {  // BININT
-          const int n = op == 'K' ? 1 : op == 'M' ? 2 : 4;
-          if (!take(n)) return nullptr;
-          uint64_t v = read_le(p_ - n, n);
-          const long value = n == 4 ? static_cast<long>(static_cast<int32_t>(v)) : static_cast<long>(v);
+        case 'J': {  // BININT, the only signed one
+          const long value = op.code == 'J' ? static_cast<long>(static_cast<int32_t>(op.arg))
+                                            : static_cast<long>(op.arg);
           if (!push(Ref::steal(PyLong_FromLong(value)))) return nullptr;
           break;
         }
         case 0x8c:  // SHORT_BINUNICODE
         case 'X':   // BINUNICODE
-        case 0x8d: {  // BINUNICODE8
-          const char* s;
-          size_t len;
-          if (!counted(op == 0x8c ? 1 : op == 'X' ? 4 : 8, &s, &len)) return nullptr;
-          Ref str = Ref::steal(make_str(reinterpret_cast<const unsigned char*>(s), len));
-          if (!push(std::move(str))) return nullptr;
+        case 0x8d:  // BINUNICODE8
+          if (!push(Ref::steal(make_str(op.data, static_cast<size_t>(op.arg))))) return nullptr;
           break;
-        }
         case 'C':   // SHORT_BINBYTES
         case 'B':   // BINBYTES
         case 0x8e: {  // BINBYTES8
-          const char* s;
-          size_t len;
-          if (!counted(op == 'C' ? 1 : op == 'B' ? 4 : 8, &s, &len)) return nullptr;
-          if (!push(Ref::steal(PyBytes_FromStringAndSize(s, static_cast<Py_ssize_t>(len))))) {
+          const auto* data = reinterpret_cast<const char*>(op.data);
+          if (!push(Ref::steal(PyBytes_FromStringAndSize(data, static_cast<Py_ssize_t>(op.arg))))) {
             return nullptr;
           }
-          if (bytes_made_ != nullptr && len >= kLargeBytes) {
+          if (bytes_made_ != nullptr && op.arg >= kLargeBytes) {
             bytes_made_(context_, stack_.back().get());
             bytes_made_ = nullptr;
           }
@@ -333,24 +322,6 @@ class Loader {
 
  private:
   size_t fence() const { return marks_.empty() ? 0 : marks_.back(); }
-
-  bool take(size_t n) {
-    if (static_cast<size_t>(end_ - p_) < n) return false;
-    p_ += n;
-    return true;
-  }
-
-  bool counted(int width, const char** s, size_t* len) {
-    if (!take(static_cast<size_t>(width))) return false;
-    const uint64_t n = read_le(p_ - width, width);
-    if (n > static_cast<uint64_t>(PY_SSIZE_T_MAX) || n > static_cast<uint64_t>(end_ - p_)) {
-      return false;
-    }
-    *s = reinterpret_cast<const char*>(p_);
-    *len = static_cast<size_t>(n);
-    p_ += n;
-    return true;
-  }
 
   // False when the object could not be made (its error is cleared: the
   // host's unpickler makes its own attempt).

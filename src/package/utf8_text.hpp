@@ -41,6 +41,47 @@ inline bool word_stops(uint64_t v) {
 // walk() found bytes that are not UTF-8.
 inline constexpr size_t kNotUtf8 = static_cast<size_t>(-1);
 
+// utf8_sequence() found the start of a sequence longer than the bytes at
+// hand, right so far.
+inline constexpr size_t kUtf8CutOff = static_cast<size_t>(-2);
+
+// The sequence of two to four bytes that starts at `p` (a byte of 0x80 or
+// more), `avail` bytes of it at hand: its length, with its code point in
+// `*c`; 0 when the bytes are not strict UTF-8 (a stray or never-used byte,
+// an overlong form, a surrogate, past U+10FFFF); kUtf8CutOff when it runs
+// past the bytes at hand.
+inline size_t utf8_sequence(const uint8_t* p, size_t avail, uint32_t* c) {
+  const uint32_t b0 = p[0];
+  size_t len;
+  uint32_t v;
+  uint8_t lo = 0x80, hi = 0xBF;  // the bounds of the second byte
+  if (b0 >= 0xC2 && b0 <= 0xDF) {
+    len = 2;
+    v = b0 & 0x1F;
+  } else if (b0 >= 0xE0 && b0 <= 0xEF) {
+    len = 3;
+    v = b0 & 0x0F;
+    if (b0 == 0xE0) lo = 0xA0;  // overlong below U+0800
+    if (b0 == 0xED) hi = 0x9F;  // surrogates
+  } else if (b0 >= 0xF0 && b0 <= 0xF4) {
+    len = 4;
+    v = b0 & 0x07;
+    if (b0 == 0xF0) lo = 0x90;  // overlong below U+10000
+    if (b0 == 0xF4) hi = 0x8F;  // past U+10FFFF
+  } else {
+    return 0;
+  }
+  const size_t have = avail < len ? avail : len;
+  for (size_t k = 1; k < have; ++k) {
+    const uint8_t b = p[k];
+    if (b < (k == 1 ? lo : 0x80) || b > (k == 1 ? hi : 0xBF)) return 0;
+    v = (v << 6) | (b & 0x3Fu);
+  }
+  if (have < len) return kUtf8CutOff;
+  *c = v;
+  return len;
+}
+
 // Walks [p, p + n). `final` says that nothing follows the piece. Returns the
 // number of bytes taken (all of them when `final`), or kNotUtf8. A sink
 // returning false from ascii() or put() stops the walk with kNotUtf8 too.
@@ -63,39 +104,13 @@ size_t walk_utf8(const uint8_t* p, size_t n, bool final, Sink& sink) {
       i += (i + 1 < n && p[i + 1] == '\n') ? 2 : 1;
       continue;
     }
-    size_t len;
     uint32_t c;
-    uint8_t lo = 0x80, hi = 0xBF;  // the bounds of the second byte
-    if (b0 >= 0xC2 && b0 <= 0xDF) {
-      len = 2;
-      c = b0 & 0x1F;
-    } else if (b0 >= 0xE0 && b0 <= 0xEF) {
-      len = 3;
-      c = b0 & 0x0F;
-      if (b0 == 0xE0) lo = 0xA0;  // overlong below U+0800
-      if (b0 == 0xED) hi = 0x9F;  // surrogates
-    } else if (b0 >= 0xF0 && b0 <= 0xF4) {
-      len = 4;
-      c = b0 & 0x07;
-      if (b0 == 0xF0) lo = 0x90;  // overlong below U+10000
-      if (b0 == 0xF4) hi = 0x8F;  // past U+10FFFF
-    } else {
-      return kNotUtf8;
-    }
-    if (i + len > n) {
-      // Cut off by the end of the piece: the next piece settles it, unless
-      // what is here is already wrong.
-      for (size_t k = i + 1; k < n; ++k) {
-        const uint8_t b = p[k];
-        if (b < (k == i + 1 ? lo : 0x80) || b > (k == i + 1 ? hi : 0xBF)) return kNotUtf8;
-      }
+    const size_t len = utf8_sequence(p + i, n - i, &c);
+    if (len == 0) return kNotUtf8;
+    if (len == kUtf8CutOff) {
+      // Cut off by the end of the piece: the next piece settles it.
       if (final) return kNotUtf8;
       break;
-    }
-    for (size_t k = 1; k < len; ++k) {
-      const uint8_t b = p[i + k];
-      if (b < (k == 1 ? lo : 0x80) || b > (k == 1 ? hi : 0xBF)) return kNotUtf8;
-      c = (c << 6) | (b & 0x3Fu);
     }
     if (!sink.put(c)) return kNotUtf8;
     i += len;
