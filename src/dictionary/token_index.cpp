@@ -30,6 +30,7 @@
 #include <bit>
 #include <cstdlib>
 #include <new>
+#include <mutex>
 #include <optional>
 
 #if defined(__linux__)
@@ -221,6 +222,81 @@ void* map_huge_pages(size_t size) {
 #endif
   return p;
 }
+
+// Large blocks are carved one after another from a shared run of mapped
+// memory that asks for huge pages, each block rounded to whole small pages.
+// A huge page is taken whole on its first touch, so a block of its own would
+// leave the rest of its last huge page resident and unused; carved side by
+// side, the blocks of a call (a table, its records and keys, the chunks of
+// the token order, a read buffer) share their huge pages, and at most the
+// last one is partly unused. A freed block is unmapped at once, small pages
+// and all (the kernel splits a huge page it cuts into), and its addresses
+// are never handed out again, so every block starts as fresh zero pages.
+// When the last block of the run is freed the rest of the run goes too.
+class Frontier {
+ public:
+  void* allocate(size_t bytes) {
+    const size_t size = page_size(bytes);
+    std::lock_guard<std::mutex> lock(mutex_);
+    if (base_ == nullptr || size > static_cast<size_t>(end_ - next_)) {
+      // The part of the full run not handed out goes back now; its blocks
+      // still live keep their own pages.
+      if (base_ != nullptr) retire();
+      // Where address space is short, a run just big enough is tried too.
+      size_t run = std::max(kRun, mapped_size(size));
+      void* m = map_huge_pages(run);
+      if (m == nullptr && run > mapped_size(size)) {
+        run = mapped_size(size);
+        m = map_huge_pages(run);
+      }
+      if (m == nullptr) return nullptr;
+      base_ = static_cast<char*>(m);
+      next_ = base_;
+      end_ = base_ + run;
+    }
+    char* p = next_;
+    next_ += size;
+    ++live_;
+    return p;
+  }
+
+  void release(void* p, size_t bytes) noexcept {
+    // Unmapped under the lock: once unmapped, its addresses may be mapped
+    // again, and must not be taken for a block of a new run.
+    std::lock_guard<std::mutex> lock(mutex_);
+    munmap(p, page_size(bytes));
+    char* c = static_cast<char*>(p);
+    if (base_ != nullptr && c >= base_ && c < end_ && --live_ == 0) retire();
+  }
+
+ private:
+  // Each run spans this much address space; only what is touched is memory.
+  static constexpr size_t kRun = size_t{32} << 20;
+
+  static size_t page_size(size_t bytes) {
+    const size_t page = static_cast<size_t>(sysconf(_SC_PAGESIZE));
+    return (bytes + page - 1) / page * page;
+  }
+
+  // Gives back the part of the run not handed out, and starts afresh next
+  // time. Blocks of a retired run are unmapped one by one as they go.
+  void retire() noexcept {
+    if (next_ != end_) munmap(next_, static_cast<size_t>(end_ - next_));
+    base_ = next_ = end_ = nullptr;
+    live_ = 0;
+  }
+
+  std::mutex mutex_;
+  char* base_ = nullptr;
+  char* next_ = nullptr;
+  char* end_ = nullptr;
+  size_t live_ = 0;  // blocks of the current run not yet freed
+};
+
+Frontier& frontier() {
+  static Frontier* f = new Frontier();  // never destroyed: blocks may outlive exit handlers
+  return *f;
+}
 #endif
 
 }  // namespace
@@ -228,15 +304,14 @@ void* map_huge_pages(size_t size) {
 void* allocate_large(size_t bytes, bool zero) {
 #if defined(__linux__)
   if (bytes >= kMappedFrom) {
-    const size_t size = mapped_size(bytes);
-    void* p = map_huge_pages(size);
+    void* p = frontier().allocate(bytes);
     if (p == nullptr) throw std::bad_alloc();
 #if defined(MADV_POPULATE_WRITE)
     // Fresh mappings read as zero. A table is read before it is written
     // at most places, which would map the shared zero page first and fault
     // again on the write; its pages are made present now instead (a hint:
     // older systems refuse, and the faults come later).
-    if (zero) madvise(p, size, MADV_POPULATE_WRITE);
+    if (zero) madvise(p, bytes, MADV_POPULATE_WRITE);
 #endif
     return p;
   }
@@ -250,7 +325,7 @@ void release_large(void* p, size_t bytes) noexcept {
   if (p == nullptr) return;
 #if defined(__linux__)
   if (bytes >= kMappedFrom) {
-    munmap(p, mapped_size(bytes));
+    frontier().release(p, bytes);
     return;
   }
 #endif

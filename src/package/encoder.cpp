@@ -1091,8 +1091,10 @@ class IdWriter {
       inverse_new.reset();
     }
     // The tables the maps outgrew are free now, before the compressor's
-    // output is gathered.
-    if (early) return_free_memory(packed_bytes());
+    // output is gathered and the package pickled: returned once here, for
+    // the texts' worth of work rather than the records', as nothing of the
+    // call's reuses the heap afterwards.
+    if (early) return_free_memory(working_bytes());
     if (!merged) {
       Py_XDECREF(type);
       Py_XDECREF(value);
@@ -1125,6 +1127,9 @@ class IdWriter {
   static constexpr uint32_t kDiscardEvery = 1u << 16;
 
   size_t packed_bytes() const { return early_->packed_size; }
+  // What the call works with: the texts read or the records, whichever is
+  // larger (a text of long tokens has few records).
+  size_t working_bytes() const { return std::max(early_->packed_size, in_.text_bytes); }
 
   void write_settled() {
     const int32_t* ids = slot_ids_.data();

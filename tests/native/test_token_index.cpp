@@ -642,9 +642,11 @@ TEST(LargeMemory, ZeroedAndWritableAtEverySize) {
     auto* p = static_cast<uint8_t*>(qbc::allocate_large(bytes, /*zero=*/true));
     ASSERT_EQ(reinterpret_cast<uintptr_t>(p) % alignof(std::max_align_t), 0u) << bytes;
 #if defined(__linux__)
-    // Mapped blocks start at a huge page boundary.
+    // Mapped blocks start at a page boundary.
     if (bytes >= (size_t{512} << 10)) {
-      ASSERT_EQ(reinterpret_cast<uintptr_t>(p) % (size_t{2} << 20), 0u) << bytes;
+      ASSERT_EQ(reinterpret_cast<uintptr_t>(p) % static_cast<uintptr_t>(sysconf(_SC_PAGESIZE)),
+                0u)
+          << bytes;
     }
 #endif
     for (size_t i = 0; i < bytes; i += 4093) ASSERT_EQ(p[i], 0) << bytes;
@@ -652,6 +654,62 @@ TEST(LargeMemory, ZeroedAndWritableAtEverySize) {
     std::memset(p, 0xAB, bytes);
     qbc::release_large(p, bytes);
   }
+}
+
+// Large blocks share mappings: blocks live at once must not overlap, each
+// freed one must take only its own pages along, and a block handed out after
+// others were freed (from the same mapping, from a new one, or one larger
+// than a whole mapping) must still read as zero, also while two threads
+// allocate and free at once.
+TEST(LargeMemory, BlocksLiveTogetherStayApartAndFreshOnesAreZero) {
+  constexpr size_t kKiB = 1024;
+  const std::vector<size_t> sizes = {512 * kKiB,       626 * kKiB + 3, 1024 * kKiB,
+                                     1251 * kKiB + 1,  2 * kKiB * kKiB, 3 * kKiB * kKiB + 5,
+                                     40 * kKiB * kKiB, 700 * kKiB};
+  auto run = [&](unsigned seed, bool* ok) {
+    struct Block {
+      uint8_t* p;
+      size_t bytes;
+      uint8_t mark;
+    };
+    std::vector<Block> live;
+    uint32_t state = seed;
+    auto next = [&state] { return state = state * 1664525u + 1013904223u; };
+    auto intact = [](const Block& b) {
+      for (size_t i = 0; i < b.bytes; i += 4096) {
+        if (b.p[i] != b.mark) return false;
+      }
+      return b.p[b.bytes - 1] == b.mark;
+    };
+    for (int step = 0; step < 60 && *ok; ++step) {
+      if (live.size() < 5 && (live.empty() || next() % 3 != 0)) {
+        const size_t bytes = sizes[next() % sizes.size()];
+        auto* p = static_cast<uint8_t*>(qbc::allocate_large(bytes, /*zero=*/true));
+        for (size_t i = 0; i < bytes; i += 4096) *ok = *ok && p[i] == 0;
+        *ok = *ok && p[bytes - 1] == 0;
+        const auto mark = static_cast<uint8_t>(1 + next() % 250);
+        std::memset(p, mark, bytes);
+        live.push_back({p, bytes, mark});
+      } else {
+        const size_t k = next() % live.size();
+        for (const Block& b : live) *ok = *ok && intact(b);
+        qbc::release_large(live[k].p, live[k].bytes);
+        live.erase(live.begin() + static_cast<std::ptrdiff_t>(k));
+      }
+    }
+    for (const Block& b : live) {
+      *ok = *ok && intact(b);
+      qbc::release_large(b.p, b.bytes);
+    }
+  };
+  bool first = true, second = true;
+  run(1, &first);
+  ASSERT_TRUE(first);
+  std::thread other(run, 2u, &second);
+  run(3, &first);
+  other.join();
+  EXPECT_TRUE(first);
+  EXPECT_TRUE(second);
 }
 
 }  // namespace
