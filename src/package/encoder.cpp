@@ -1393,6 +1393,9 @@ PyObject* encode_files(PyObject* self, PyObject* filepaths, PyObject* output_pat
   }
   if (!compressed) return fail(w, 80);
   packed.reset();
+  // The records and the writer's buffers are free now, before the package
+  // is pickled.
+  return_free_memory(std::max(in.text_bytes, static_cast<size_t>(count * 4)));
 
   Ref package = Ref::steal(PyDict_New());
   if (!package || PyDict_SetItem(package.get(), n.key_compressed, compressed.get()) < 0 ||
