@@ -32,6 +32,7 @@
 #include <new>
 #include <mutex>
 #include <optional>
+#include <unordered_map>
 
 #if defined(__linux__)
 #include <dlfcn.h>
@@ -203,11 +204,12 @@ constexpr size_t kMappedFrom = kLargeFrom;
 size_t mapped_size(size_t bytes) { return (bytes + kHugePage - 1) / kHugePage * kHugePage; }
 
 #if defined(__linux__)
-// A fresh mapping of `size` bytes (whole huge pages) starting on a huge page
-// boundary, asking for huge pages; null when the system refuses. Mapped with
-// a huge page of slack, the parts before the first boundary and after the
-// size are given back.
-void* map_huge_pages(size_t size) {
+// A fresh mapping of `size` bytes (whole small pages) starting on a huge
+// page boundary, asking for huge pages for its first `advised` bytes (whole
+// huge pages); null when the system refuses. Mapped with a huge page of
+// slack, the parts before the first boundary and after the size are given
+// back.
+void* map_huge_pages(size_t size, size_t advised) {
   void* m = mmap(nullptr, size + kHugePage, PROT_READ | PROT_WRITE, MAP_PRIVATE | MAP_ANONYMOUS,
                  -1, 0);
   if (m == MAP_FAILED) return nullptr;
@@ -218,30 +220,50 @@ void* map_huge_pages(size_t size) {
   if (end != aligned + size) munmap(reinterpret_cast<void*>(aligned + size), end - aligned - size);
   auto* p = reinterpret_cast<void*>(aligned);
 #if defined(MADV_HUGEPAGE)
-  madvise(p, size, MADV_HUGEPAGE);
+  if (advised > 0) madvise(p, advised, MADV_HUGEPAGE);
+#else
+  (void)advised;
 #endif
   return p;
 }
+void* map_huge_pages(size_t size) { return map_huge_pages(size, size); }
 
-// Large blocks are carved one after another from a shared run of mapped
-// memory that asks for huge pages, each block rounded to whole small pages.
-// A huge page is taken whole on its first touch, so a block of its own would
-// leave the rest of its last huge page resident and unused; carved side by
-// side, the blocks of a call (a table, its records and keys, the chunks of
-// the token order, a read buffer) share their huge pages, and at most the
-// last one is partly unused. A freed block is unmapped at once, small pages
-// and all (the kernel splits a huge page it cuts into), and its addresses
-// are never handed out again, so every block starts as fresh zero pages.
-// When the last block of the run is freed the rest of the run goes too.
+size_t page_size(size_t bytes) {
+  const size_t page = static_cast<size_t>(sysconf(_SC_PAGESIZE));
+  return (bytes + page - 1) / page * page;
+}
+
+// A block of at least a huge page has a mapping of its own, in huge pages
+// but for a tail of under half a huge page, which keeps small pages: that
+// tail's huge page would be resident whole, most of it unused.
+constexpr size_t kOwnMappingFrom = kHugePage;
+constexpr size_t kHugeTailFrom = kHugePage / 2;
+
+size_t own_mapping_size(size_t bytes) {
+  const size_t size = page_size(bytes);
+  return size % kHugePage >= kHugeTailFrom ? mapped_size(size) : size;
+}
+
+// Blocks under a huge page are carved one after another from a shared run
+// of mapped memory that asks for huge pages, each block rounded to whole
+// small pages. A huge page is taken whole on its first touch, so a block of
+// its own would leave the rest of it resident and unused; carved side by
+// side, the smaller blocks of a call (a table, its records and keys, a read
+// buffer, while they are small) share their huge pages, and at most the
+// last one is partly unused.
+//
+// Memory goes back in whole huge pages: a huge page is unmapped once no
+// live block lies in it and no new one can (it is behind the run's next
+// free byte, or its run is full). Cutting into a huge page would split it
+// into small pages, and the blocks still in it would lose the fewer address
+// translations a huge page needs. Addresses are never handed out twice, so
+// every block starts as fresh zero pages.
 class Frontier {
  public:
   void* allocate(size_t bytes) {
     const size_t size = page_size(bytes);
     std::lock_guard<std::mutex> lock(mutex_);
-    if (base_ == nullptr || size > static_cast<size_t>(end_ - next_)) {
-      // The part of the full run not handed out goes back now; its blocks
-      // still live keep their own pages.
-      if (base_ != nullptr) retire();
+    if (next_ == nullptr || size > static_cast<size_t>(end_ - next_)) {
       // Where address space is short, a run just big enough is tried too.
       size_t run = std::max(kRun, mapped_size(size));
       void* m = map_huge_pages(run);
@@ -250,47 +272,77 @@ class Frontier {
         m = map_huge_pages(run);
       }
       if (m == nullptr) return nullptr;
-      base_ = static_cast<char*>(m);
-      next_ = base_;
-      end_ = base_ + run;
+      // The full run's part not handed out goes, but for the huge page it
+      // begins in while blocks live there.
+      retire();
+      next_ = static_cast<char*>(m);
+      end_ = next_ + run;
     }
     char* p = next_;
+    const uintptr_t first = page_of(p), last = page_of(p + size - 1);
+    try {
+      for (uintptr_t page = first; page <= last; ++page) ++users_[page];
+    } catch (const std::bad_alloc&) {
+      for (uintptr_t page = first; page <= last; ++page) drop_user(page);
+      return nullptr;
+    }
     next_ += size;
-    ++live_;
     return p;
   }
 
   void release(void* p, size_t bytes) noexcept {
-    // Unmapped under the lock: once unmapped, its addresses may be mapped
-    // again, and must not be taken for a block of a new run.
+    const size_t size = page_size(bytes);
     std::lock_guard<std::mutex> lock(mutex_);
-    munmap(p, page_size(bytes));
-    char* c = static_cast<char*>(p);
-    if (base_ != nullptr && c >= base_ && c < end_ && --live_ == 0) retire();
+    const uintptr_t first = page_of(p), last = page_of(static_cast<char*>(p) + size - 1);
+    for (uintptr_t page = first; page <= last; ++page) drop_user(page);
   }
 
  private:
   // Each run spans this much address space; only what is touched is memory.
   static constexpr size_t kRun = size_t{32} << 20;
 
-  static size_t page_size(size_t bytes) {
-    const size_t page = static_cast<size_t>(sysconf(_SC_PAGESIZE));
-    return (bytes + page - 1) / page * page;
+  static uintptr_t page_of(const void* p) { return reinterpret_cast<uintptr_t>(p) / kHugePage; }
+  static void unmap_page(uintptr_t page) noexcept {
+    munmap(reinterpret_cast<void*>(page * kHugePage), kHugePage);
   }
 
-  // Gives back the part of the run not handed out, and starts afresh next
-  // time. Blocks of a retired run are unmapped one by one as they go.
+  // Whether blocks may still be carved from the huge page.
+  bool open(uintptr_t page) const {
+    return next_ != nullptr && page == page_of(next_) && next_ != end_;
+  }
+
+  // One block fewer in the huge page; the page goes with its last block.
+  // When the run's next blocks would have come from it, the rest of the run
+  // goes too, and the next block starts a new one: nothing of a call stays
+  // resident once its blocks are freed.
+  void drop_user(uintptr_t page) noexcept {
+    auto it = users_.find(page);
+    if (it == users_.end() || --it->second > 0) return;
+    users_.erase(it);
+    if (open(page)) {
+      retire();
+    } else {
+      unmap_page(page);
+    }
+  }
+
+  // Gives back the run's part not handed out: its huge pages from the one
+  // after the next free byte on, and that one too when no block lies in it.
   void retire() noexcept {
-    if (next_ != end_) munmap(next_, static_cast<size_t>(end_ - next_));
-    base_ = next_ = end_ = nullptr;
-    live_ = 0;
+    if (next_ == nullptr) return;
+    const uintptr_t at = reinterpret_cast<uintptr_t>(next_);
+    uintptr_t from = (at + kHugePage - 1) / kHugePage * kHugePage;
+    if (at % kHugePage != 0 && users_.count(page_of(next_)) == 0) from -= kHugePage;
+    const uintptr_t end = reinterpret_cast<uintptr_t>(end_);
+    if (from < end) munmap(reinterpret_cast<void*>(from), end - from);
+    next_ = end_ = nullptr;
   }
 
   std::mutex mutex_;
-  char* base_ = nullptr;
-  char* next_ = nullptr;
+  char* next_ = nullptr;  // the current run's next free byte
   char* end_ = nullptr;
-  size_t live_ = 0;  // blocks of the current run not yet freed
+  // Live blocks per huge page that holds any (by page number).
+  std::unordered_map<uintptr_t, uint32_t> users_;
 };
 
 Frontier& frontier() {
@@ -304,7 +356,13 @@ Frontier& frontier() {
 void* allocate_large(size_t bytes, bool zero) {
 #if defined(__linux__)
   if (bytes >= kMappedFrom) {
-    void* p = frontier().allocate(bytes);
+    void* p;
+    if (bytes >= kOwnMappingFrom) {
+      const size_t size = own_mapping_size(bytes);
+      p = map_huge_pages(size, size / kHugePage * kHugePage);
+    } else {
+      p = frontier().allocate(bytes);
+    }
     if (p == nullptr) throw std::bad_alloc();
 #if defined(MADV_POPULATE_WRITE)
     // Fresh mappings read as zero. A table is read before it is written
@@ -324,6 +382,10 @@ void* allocate_large(size_t bytes, bool zero) {
 void release_large(void* p, size_t bytes) noexcept {
   if (p == nullptr) return;
 #if defined(__linux__)
+  if (bytes >= kOwnMappingFrom) {
+    munmap(p, own_mapping_size(bytes));
+    return;
+  }
   if (bytes >= kMappedFrom) {
     frontier().release(p, bytes);
     return;

@@ -21,11 +21,11 @@ namespace qbc {
 
 // Memory for arrays that are written soon after they are allocated. From
 // 512 KiB on it comes from mappings of the module's own that ask for huge
-// pages, large blocks side by side, each in whole small pages and unmapped
-// when freed: first use then takes one page fault per 2 MiB instead of one
-// per 4 KiB (which, in a virtual machine, can cost more than writing the
-// page), and a table read at random positions needs few address
-// translations. Smaller blocks come from the heap.
+// pages (blocks under 2 MiB side by side in shared ones, larger blocks each
+// in one of its own), given back when freed: first use then takes one page
+// fault per 2 MiB instead of one per 4 KiB (which, in a virtual machine, can
+// cost more than writing the page), and a table read at random positions
+// needs few address translations. Smaller blocks come from the heap.
 // `zero` asks for zeroed memory, whose pages are then made present at once.
 // release_large() needs the size that was allocated. Throws std::bad_alloc.
 void* allocate_large(size_t bytes, bool zero = false);

@@ -3,6 +3,7 @@
 // text it was found in, strs that equal the host's own for those code
 // points, and agreement between scanning and interning.
 #include <gtest/gtest.h>
+#include <sys/mman.h>
 #include <sys/resource.h>
 #include <sys/wait.h>
 #include <unistd.h>
@@ -656,10 +657,62 @@ TEST(LargeMemory, ZeroedAndWritableAtEverySize) {
   }
 }
 
+#if defined(__linux__)
+// Whether any page of [p, p + bytes) is still mapped.
+bool any_mapped(const uint8_t* p, size_t bytes) {
+  const size_t page = static_cast<size_t>(sysconf(_SC_PAGESIZE));
+  std::vector<unsigned char> in_core(bytes / page + 2);
+  auto* start = reinterpret_cast<uint8_t*>(reinterpret_cast<uintptr_t>(p) / page * page);
+  for (size_t at = 0; at < bytes; at += page) {
+    if (mincore(start + at, page, in_core.data()) == 0) return true;
+  }
+  return false;
+}
+
+// Blocks that shared huge pages are all unmapped once all are freed, in
+// whatever order, and none of a huge page is given back while a block
+// still lies in it (its contents stay).
+TEST(LargeMemory, FreedBlocksLeaveNothingMapped) {
+  const pid_t pid = fork();
+  ASSERT_GE(pid, 0);
+  if (pid == 0) {
+    constexpr size_t kKiB = 1024;
+    std::vector<std::pair<uint8_t*, size_t>> blocks;
+    for (size_t bytes : {600 * kKiB, 900 * kKiB + 7, 512 * kKiB, 1500 * kKiB, 1600 * kKiB}) {
+      auto* p = static_cast<uint8_t*>(qbc::allocate_large(bytes, /*zero=*/true));
+      std::memset(p, 0x5A, bytes);
+      blocks.emplace_back(p, bytes);
+    }
+    const std::vector<std::pair<uint8_t*, size_t>> all = blocks;
+    for (size_t k : {size_t{1}, size_t{3}}) {
+      qbc::release_large(blocks[k].first, blocks[k].second);
+      blocks[k].first = nullptr;
+    }
+    for (const auto& [p, bytes] : blocks) {
+      if (p == nullptr) continue;
+      for (size_t i = 0; i < bytes; i += 4096) {
+        if (p[i] != 0x5A) _exit(2);
+      }
+    }
+    for (const auto& [p, bytes] : blocks) {
+      if (p != nullptr) qbc::release_large(p, bytes);
+    }
+    for (const auto& [p, bytes] : all) {
+      if (any_mapped(p, bytes)) _exit(3);
+    }
+    _exit(0);
+  }
+  int status = 0;
+  ASSERT_EQ(waitpid(pid, &status, 0), pid);
+  ASSERT_TRUE(WIFEXITED(status));
+  EXPECT_EQ(WEXITSTATUS(status), 0);
+}
+#endif
+
 // Large blocks share mappings: blocks live at once must not overlap, each
 // freed one must take only its own pages along, and a block handed out after
-// others were freed (from the same mapping, from a new one, or one larger
-// than a whole mapping) must still read as zero, also while two threads
+// others were freed (from the same mapping, from a new one, or one with a
+// mapping of its own) must still read as zero, also while two threads
 // allocate and free at once.
 TEST(LargeMemory, BlocksLiveTogetherStayApartAndFreshOnesAreZero) {
   constexpr size_t kKiB = 1024;
