@@ -1091,9 +1091,9 @@ class IdWriter {
       inverse_new.reset();
     }
     // The tables the maps outgrew are free now, before the compressor's
-    // output is gathered and the package pickled: returned once here, for
-    // the texts' worth of work rather than the records', as nothing of the
-    // call's reuses the heap afterwards.
+    // output is gathered and the package pickled: returned here once for
+    // the texts' worth of work rather than the records', as the steps left
+    // take little from the heap that would fault it in again.
     if (early) return_free_memory(working_bytes());
     if (!merged) {
       Py_XDECREF(type);
