@@ -63,6 +63,10 @@ struct Collected {
 
   uint64_t total() const { return stream.size() + dropped; }
   bool over_limit() const { return total() > kMaxRecords; }
+  // What the call works with, while the stream is whole: the texts read or
+  // the records, whichever is larger (a text of long tokens has few
+  // records).
+  size_t working_bytes() const { return std::max(text_bytes, static_cast<size_t>(total() * 4)); }
 
   // The runs of a text's code units into the index, or only counted once
   // the call holds more tokens than a package can; returns the number of
@@ -1094,7 +1098,7 @@ class IdWriter {
     // output is gathered and the package pickled: returned here once for
     // the texts' worth of work rather than the records', as the steps left
     // take little from the heap that would fault it in again.
-    if (early) return_free_memory(working_bytes());
+    if (early) return_free_memory(in_.working_bytes());
     if (!merged) {
       Py_XDECREF(type);
       Py_XDECREF(value);
@@ -1127,9 +1131,6 @@ class IdWriter {
   static constexpr uint32_t kDiscardEvery = 1u << 16;
 
   size_t packed_bytes() const { return early_->packed_size; }
-  // What the call works with: the texts read or the records, whichever is
-  // larger (a text of long tokens has few records).
-  size_t working_bytes() const { return std::max(early_->packed_size, in_.text_bytes); }
 
   void write_settled() {
     const int32_t* ids = slot_ids_.data();
@@ -1332,6 +1333,7 @@ PyObject* encode_files(PyObject* self, PyObject* filepaths, PyObject* output_pat
   if (!in.index->materialize()) return fail(w, 59);
 
   const uint64_t count = in.total();
+  const size_t working_bytes = in.working_bytes();
   if (in.over_limit()) {
     PyErr_Format(PyExc_OverflowError,
                  "%llu tokens are more than the 536870912 one package can hold",
@@ -1395,7 +1397,7 @@ PyObject* encode_files(PyObject* self, PyObject* filepaths, PyObject* output_pat
   packed.reset();
   // The records and the writer's buffers are free now, before the package
   // is pickled.
-  return_free_memory(std::max(in.text_bytes, static_cast<size_t>(count * 4)));
+  return_free_memory(working_bytes);
 
   Ref package = Ref::steal(PyDict_New());
   if (!package || PyDict_SetItem(package.get(), n.key_compressed, compressed.get()) < 0 ||
