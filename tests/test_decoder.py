@@ -545,6 +545,33 @@ class TestDictionary:
         assert c.inverse_dict == {1: "A"}
         assert (outdir / "f").read_text() == "A"
 
+    def test_package_key_compared_only_when_the_payload_is_read(self, tmp_path, stand_in,
+                                                               outdir):
+        # A key of the package that collides with "compressed" runs its own
+        # equality test when the payload is looked up, after the dictionary
+        # is adopted, and not before.
+        log = []
+
+        class Colliding:
+            def __hash__(self):
+                return hash("compressed")
+
+            def __eq__(self, other):
+                log.append("compared")
+                return False
+
+        class Logging(dict):
+            def items(self):
+                log.append("items")
+                return super().items()
+
+        obj = package(records(1), [1], ["f"], Logging(x=1))
+        path, _ = stand_in({Colliding(): 0, **obj})
+        log.clear()
+        fresh(tmp_path).decode_package(path, str(outdir))
+        assert log[0] == "items" and "compared" in log
+        assert listing(outdir) == {"f": b"x"}
+
     def test_mutable_mapping_is_adopted(self, tmp_path, stand_in, outdir, pkg):
         class Store(collections.abc.MutableMapping):
             def __init__(self, data):

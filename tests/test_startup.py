@@ -318,3 +318,38 @@ def test_create_step_copies_what_the_load_request_has(tmp_path):
     assert full == {"__loader__": "L", "__package__": "P", "__path__": ["dir"],
                     "__file__": True}
     assert nones == {"__loader__": None, "__package__": None, "__file__": True}
+
+
+@pytest.mark.parametrize("pairs, expected", [
+    # A list unpacks as a pair does; a tuple subclass is iterated.
+    ("[[1, 'x']]", ["x"]),
+    ("[Backwards(('y', 1))]", ["y"]),
+    ("[(1,)]", {"type": "ValueError", "message": "need more than 1 value to unpack"}),
+    ("[(1, 'x', 'y')]", {"type": "ValueError", "message": "too many values to unpack (expected 2)"}),
+    ("[7]", {"type": "TypeError", "message": "'int' object is not iterable"}),
+])
+def test_zip_of_start_up_yielding_other_than_pairs(tmp_path, pairs, expected):
+    # The decoder pairs boundaries with names through the zip present at
+    # start-up, whatever it yields.
+    result = run(f'''
+        import builtins, os, pickle, zstandard
+        class Backwards(tuple):
+            def __iter__(self):
+                return iter(reversed(self))
+        real_zip = builtins.zip
+        builtins.zip = lambda boundaries, names: iter({pairs})
+        import qbc_compressor
+        builtins.zip = real_zip
+        with open("p.pkg", "wb") as f:
+            pickle.dump({{"compressed": zstandard.ZstdCompressor().compress(b"\\0\\0\\0\\1"),
+                         "file_boundaries": [1], "filenames": ["a"],
+                         "global_dict": {{"t": 1}}}}, f)
+        c = qbc_compressor.QBCompressor("no_dict.bin")
+        try:
+            c.decode_package("p.pkg", "out")
+        except Exception as exc:
+            emit({{"type": type(exc).__name__, "message": str(exc)}})
+        else:
+            emit(sorted(os.listdir("out")))
+    ''', tmp_path)
+    assert result == expected

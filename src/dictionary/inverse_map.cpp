@@ -17,9 +17,12 @@ void raise_need_more(Py_ssize_t count) {
                count == 1 ? "" : "s");
 }
 
-// Unpacks one item into exactly two values.
+}  // namespace
+
 bool unpack_pair(PyObject* item, Ref* first, Ref* second) {
-  if (PyTuple_Check(item)) {
+  // Only an exact tuple is taken apart directly: any other object,
+  // a tuple subclass included, is iterated, as the host unpacks it.
+  if (PyTuple_CheckExact(item)) {
     Py_ssize_t size = PyTuple_GET_SIZE(item);
     if (size == 2) {
       *first = Ref::borrow(PyTuple_GET_ITEM(item, 0));
@@ -61,6 +64,8 @@ bool unpack_pair(PyObject* item, Ref* first, Ref* second) {
   *second = std::move(values[1]);
   return true;
 }
+
+namespace {
 
 bool store(PyObject* inverse, PyObject* key, PyObject* value, PairVisitor* visitor) {
   if (PyDict_SetItem(inverse, value, key) < 0) return false;

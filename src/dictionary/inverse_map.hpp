@@ -18,6 +18,10 @@ class PairVisitor {
 // and each item unpacked into two values. Returns null with the error set.
 Ref build_inverse(PyObject* forward, PairVisitor* visitor = nullptr);
 
+// `first, second = item`: ValueError unless the item gives exactly two
+// values. Returns false with the error set.
+bool unpack_pair(PyObject* item, Ref* first, Ref* second);
+
 // Keeps the largest id in 0..2147483647 among the values seen.
 class MaxIdVisitor : public PairVisitor {
  public:

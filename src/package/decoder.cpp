@@ -323,6 +323,18 @@ struct Entry {
 // converted and tested before any file is written. A failure that the host
 // would meet only after writing the earlier files is kept in `deferred` and
 // raised after them.
+// Whether `obj` is an exact dict whose keys are all exact strs, so that
+// looking up a str in it runs no host code.
+bool dict_keys_exact_str(PyObject* obj) {
+  if (!PyDict_CheckExact(obj)) return false;
+  Py_ssize_t pos = 0;
+  PyObject *key, *value;
+  while (PyDict_Next(obj, &pos, &key, &value)) {
+    if (!PyUnicode_CheckExact(key)) return false;
+  }
+  return true;
+}
+
 struct Deferred {
   PyObject* type = nullptr;
   PyObject* value = nullptr;
@@ -362,16 +374,19 @@ bool collect_entries(PyObject* package, std::vector<Entry>* entries, Deferred* d
       if (PyErr_Occurred()) deferred->keep();
       return true;
     }
-    // zip yields pairs.
-    PyObject* boundary = PyTuple_GET_ITEM(item.get(), 0);
-    PyObject* name = PyTuple_GET_ITEM(item.get(), 1);
+    // The zip fetched at start-up need not be the built-in one: what it
+    // yields is unpacked as the host unpacks it.
+    Ref boundary, name;
     int32_t end;
-    if (!to_int32(boundary, &end) || !check_exact_or_none(name, &PyUnicode_Type, "str")) {
+    if (!unpack_pair(item.get(), &boundary, &name) || !to_int32(boundary.get(), &end) ||
+        !check_exact_or_none(name.get(), &PyUnicode_Type, "str")) {
       deferred->keep();
       return true;
     }
-    if (name != Py_None && !check_plain_name(name, sep.get(), altsep.get())) return false;
-    entries->push_back(Entry{end, Ref::borrow(name)});
+    if (name.get() != Py_None && !check_plain_name(name.get(), sep.get(), altsep.get())) {
+      return false;
+    }
+    entries->push_back(Entry{end, std::move(name)});
   }
 }
 
@@ -801,8 +816,9 @@ PyObject* decode_package(PyObject* self, PyObject* package_path, PyObject* outpu
   // then must be the very bytes object started on. A package loaded
   // natively starts it as soon as its first large bytes object is made
   // (the payload comes first in the packages the module writes); otherwise
-  // it starts once the package is loaded, when that is a plain dict
-  // (reading it runs no host code).
+  // it starts once the package is loaded, when that is a dict with str
+  // keys only (reading it runs no host code: a key of another type could
+  // be compared with "compressed").
   EarlyDecompress early;
   const auto start_early = [](void* context, PyObject* bytes) {
     static_cast<EarlyDecompress*>(context)->start(bytes);
@@ -818,7 +834,7 @@ PyObject* decode_package(PyObject* self, PyObject* package_path, PyObject* outpu
     if (!ok) return nullptr;
   }
 
-  if (use_zstd && !early.started() && PyDict_CheckExact(package.get())) {
+  if (use_zstd && !early.started() && dict_keys_exact_str(package.get())) {
     PyObject* payload = PyDict_GetItemWithError(package.get(), n.key_compressed);
     if (payload != nullptr) {
       early.start(payload);
