@@ -382,6 +382,10 @@ def test_method_function_object(name, params, defaults, filename, first_line):
     assert code.co_kwonlyargcount == 0
     assert code.co_filename == filename
     assert code.co_firstlineno == first_line
+    # The type's layout offsets are its own business, not attributes that
+    # read raw pointers out of the object.
+    for attr in ("__vectorcalloffset__", "__dictoffset__", "__weaklistoffset__"):
+        assert not hasattr(fn, attr)
 
 
 def test_module_function_object():
