@@ -675,7 +675,10 @@ class TestNextId:
             ({"a": 0}, -10, 1),
             ({"a": 2**40, "b": 2}, 1, 3),
             ({"a": True}, 1, 2),
-            ({"a": 3.0}, 1, 1),
+            # A float is the id it truncates to, as the encoder converts it.
+            ({"a": 3.0}, 1, 4),
+            ({"a": 3.9, "b": 2}, 1, 4),
+            ({"a": float("nan"), "b": float("inf"), "c": 3e10}, 1, 1),
             ({"a": "9"}, 1, 1),
             ({"a": MAX_ID - 1}, 1, MAX_ID),
             ({"a": MAX_ID}, 1, MAX_ID),

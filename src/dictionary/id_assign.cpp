@@ -37,10 +37,8 @@ MapFacts examine(PyObject* dict) {
   PyObject *key, *value;
   while (PyDict_Next(dict, &pos, &key, &value)) {
     if (facts.plain_keys && !is_plain_key(key)) facts.plain_keys = false;
-    if (!PyLong_Check(value)) continue;
-    int overflow = 0;
-    long long id = PyLong_AsLongLongAndOverflow(value, &overflow);
-    if (overflow == 0 && id >= 0 && id <= INT32_MAX && id > facts.max_id) facts.max_id = id;
+    const int64_t id = storable_id_value(value);
+    if (id > facts.max_id) facts.max_id = id;
   }
   return facts;
 }
@@ -59,6 +57,20 @@ void note_store(MapFacts& facts, PyObject* dict, uint64_t version_before) {
 }
 
 }  // namespace
+
+int64_t storable_id_value(PyObject* value) {
+  if (PyLong_Check(value)) {
+    int overflow = 0;
+    const long long id = PyLong_AsLongLongAndOverflow(value, &overflow);
+    return overflow == 0 && id >= 0 && id <= INT32_MAX ? id : -1;
+  }
+  if (PyFloat_CheckExact(value)) {
+    // NaN fails both tests.
+    const double d = PyFloat_AS_DOUBLE(value);
+    return d > -1.0 && d < 2147483648.0 ? static_cast<int64_t>(d) : -1;
+  }
+  return -1;
+}
 
 void set_max_id(CompressorObject* c, int64_t max_id, bool plain_keys) {
   if (!PyDict_Check(c->global_dict)) {

@@ -19,6 +19,12 @@ bool assign_id(CompressorObject* c, PyObject* token, int32_t* id, int* line);
 // to dicts and dict subclasses; other mappings are left to the host.
 void raise_next_id_past_dict(CompressorObject* c);
 
+// The id that a stored value gives without running host code, when a
+// package can hold it (0 to 2147483647): an int's value, or an exact
+// float's truncated toward zero, as converting it gives; -1 for any other
+// value.
+int64_t storable_id_value(PyObject* value);
+
 // Records that the module just stored a str key with the int value `id` in
 // the forward map (version tag `version_before` before the store), or an
 // int key in the reverse map, so that what is known stays valid without a

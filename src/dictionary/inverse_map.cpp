@@ -4,6 +4,7 @@
 
 #include "binding/host.hpp"
 #include "binding/module.hpp"
+#include "dictionary/id_assign.hpp"
 
 namespace qbc {
 namespace {
@@ -131,10 +132,7 @@ Ref build_inverse(PyObject* forward, PairVisitor* visitor) {
 }
 
 void MaxIdVisitor::pair(PyObject*, PyObject* value) {
-  if (!PyLong_Check(value)) return;
-  int overflow = 0;
-  long long id = PyLong_AsLongLongAndOverflow(value, &overflow);
-  if (overflow != 0 || id < 0 || id > INT32_MAX) return;
+  const int64_t id = storable_id_value(value);
   if (id > max_id_) max_id_ = id;
 }
 

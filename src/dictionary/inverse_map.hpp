@@ -22,7 +22,7 @@ Ref build_inverse(PyObject* forward, PairVisitor* visitor = nullptr);
 // values. Returns false with the error set.
 bool unpack_pair(PyObject* item, Ref* first, Ref* second);
 
-// Keeps the largest id in 0..2147483647 among the values seen.
+// Keeps the largest id that the values seen give (storable_id_value).
 class MaxIdVisitor : public PairVisitor {
  public:
   void pair(PyObject* key, PyObject* value) override;
