@@ -230,6 +230,49 @@ def test_rename_failure_reports_target_and_cleans_up(tmp_path):
     assert os.listdir(tmp_path) == ["dict.bin"]
 
 
+@pytest.mark.parametrize("existing", [True, False], ids=["existing", "none-before"])
+def test_relative_path_stays_where_it_was_opened(tmp_path, monkeypatch, existing):
+    """The current directory changing while the pickle is written (here by
+    a token's own reduce) does not move the file, as it would not move a
+    file already open: the save lands where the path pointed at first."""
+    first, second = tmp_path / "first", tmp_path / "second"
+    first.mkdir()
+    second.mkdir()
+    if existing:
+        write_previous(first / "dict.bin")
+    monkeypatch.chdir(first)
+
+    class MovesAway:
+        def __reduce__(self):
+            os.chdir(second)
+            return (int, (7,))
+
+    compressor(tmp_path, "dict.bin", {"x": MovesAway()}).save_dict()
+    assert os.listdir(first) == ["dict.bin"] and os.listdir(second) == []
+    assert load(first / "dict.bin")["dict"] == {"x": 7}
+
+
+@pytest.mark.parametrize("as_path", [str, pathlib.Path])
+def test_file_written_is_named_by_the_path(tmp_path, monkeypatch, as_path):
+    import qbc_compressor
+    names = []
+
+    class Pickle:
+        PickleError = pickle.PickleError
+        load = staticmethod(pickle.load)
+
+        @staticmethod
+        def dump(obj, f):
+            names.append(f.name)
+            pickle.dump(obj, f)
+
+    monkeypatch.setattr(qbc_compressor, "pickle", Pickle)
+    path = as_path(tmp_path / "dict.bin")
+    compressor(tmp_path, path, {"a": 1}).save_dict()
+    assert names == [path]
+    assert load(tmp_path / "dict.bin")["dict"] == {"a": 1}
+
+
 def test_no_descriptor_or_file_leaks(tmp_path):
     path = tmp_path / "dict.bin"
     write_previous(path)

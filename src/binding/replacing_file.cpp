@@ -79,18 +79,23 @@ std::string random_suffix() {
   return s;
 }
 
-// What the replacing way needs once the temporary exists.
+// What the replacing way needs once the temporary exists. The directory is
+// held open, and the two files named within it, so that the rename and the
+// clean-up reach the directory the path named when it was opened, as the
+// host's file stays the file it opened, whatever the current directory is
+// by then.
 struct Prepared {
-  std::string target;
-  std::string temp;
-  std::string dir;
+  std::string target;  // name in the directory
+  std::string temp;    // name in the directory
+  int dir_fd = -1;
   int fd = -1;   // the temporary, to be handed to the host's `open`
   int dup = -1;  // kept for fsync at commit
 };
 
-void close_and_unlink(int fd, const std::string& name) {
+void close_and_unlink(int fd, int dir_fd, const std::string& name) {
   ::close(fd);
-  ::unlink(name.c_str());
+  ::unlinkat(dir_fd, name.c_str(), 0);
+  ::close(dir_fd);
 }
 
 // Decides whether `path` can be replaced and, if so, creates the temporary.
@@ -125,12 +130,13 @@ bool prepare_replacement(const std::string& path, Prepared* out) {
   }
 
   std::size_t slash = target.rfind('/');
-  std::string prefix = slash == std::string::npos ? std::string() : target.substr(0, slash + 1);
-  std::string base = slash == std::string::npos ? target : target.substr(slash + 1);
-  if (base.empty() || base == "." || base == "..") return false;
-  std::string dir = prefix.empty() ? std::string(".") : target.substr(0, slash);
+  std::string name = slash == std::string::npos ? target : target.substr(slash + 1);
+  if (name.empty() || name == "." || name == "..") return false;
+  std::string dir = slash == std::string::npos ? std::string(".") : target.substr(0, slash);
   if (dir.empty()) dir.assign(1, '/');
-  if (base.size() > kMaxBaseLength) base.resize(kMaxBaseLength);
+  std::string base = name.substr(0, kMaxBaseLength);
+  const int dir_fd = ::open(dir.c_str(), O_PATH | O_DIRECTORY | O_CLOEXEC);
+  if (dir_fd < 0) return false;
 
   // A new target gets the mode `open` would give it (0666 less the umask);
   // an existing one's mode is copied below, so start private.
@@ -138,11 +144,14 @@ bool prepare_replacement(const std::string& path, Prepared* out) {
   int fd = -1;
   std::string temp;
   for (int attempt = 0; attempt < kCreateAttempts && fd < 0; ++attempt) {
-    temp = prefix + "." + base + "." + random_suffix();
-    fd = ::open(temp.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_CLOEXEC, mode);
-    if (fd < 0 && errno != EEXIST && errno != EINTR) return false;
+    temp = "." + base + "." + random_suffix();
+    fd = ::openat(dir_fd, temp.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_CLOEXEC, mode);
+    if (fd < 0 && errno != EEXIST && errno != EINTR) break;
   }
-  if (fd < 0) return false;
+  if (fd < 0) {
+    ::close(dir_fd);
+    return false;
+  }
 
   if (exists) {
     // The replaced file keeps its owner, group and permission bits; when we
@@ -153,19 +162,19 @@ bool prepare_replacement(const std::string& path, Prepared* out) {
         ((made.st_uid != st.st_uid || made.st_gid != st.st_gid) &&
          ::fchown(fd, st.st_uid, st.st_gid) != 0) ||
         ::fchmod(fd, st.st_mode & 07777) != 0) {
-      close_and_unlink(fd, temp);
+      close_and_unlink(fd, dir_fd, temp);
       return false;
     }
   }
 
   int dup = ::fcntl(fd, F_DUPFD_CLOEXEC, 0);
   if (dup < 0) {
-    close_and_unlink(fd, temp);
+    close_and_unlink(fd, dir_fd, temp);
     return false;
   }
-  out->target = std::move(target);
+  out->target = std::move(name);
   out->temp = std::move(temp);
-  out->dir = std::move(dir);
+  out->dir_fd = dir_fd;
   out->fd = fd;
   out->dup = dup;
   return true;
@@ -194,10 +203,11 @@ void close_if_still_temporary(int fd, int dup) {
   }
 }
 
-// Makes the rename durable; best effort, as not every file system allows it.
-void sync_directory(const std::string& dir) {
+// Makes the rename durable; best effort, as not every file system allows it
+// (and a directory we may not read cannot be opened to sync it).
+void sync_directory(int dir_fd) {
   Py_BEGIN_ALLOW_THREADS
-  int dfd = ::open(dir.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC);
+  int dfd = ::openat(dir_fd, ".", O_RDONLY | O_DIRECTORY | O_CLOEXEC);
   if (dfd >= 0) {
     ::fsync(dfd);
     ::close(dfd);
@@ -208,7 +218,7 @@ void sync_directory(const std::string& dir) {
 }  // namespace
 
 ReplacingFile::~ReplacingFile() {
-  if (file_ || fd_ >= 0 || !temp_.empty()) abandon();
+  if (file_ || fd_ >= 0 || !temp_.empty() || dir_fd_ >= 0) abandon();
 }
 
 bool ReplacingFile::open_in_place(PyObject* path) {
@@ -224,7 +234,7 @@ bool ReplacingFile::open(PyObject* path) {
   }
   target_ = std::move(prepared.target);
   temp_ = std::move(prepared.temp);
-  dir_ = std::move(prepared.dir);
+  dir_fd_ = prepared.dir_fd;
   fd_ = prepared.dup;
 
   // Audit hooks see the target's path, as they would for open(path, "wb").
@@ -242,6 +252,10 @@ bool ReplacingFile::open(PyObject* path) {
     discard();
     return false;
   }
+  // Named by the path, as the file `open(path, "wb")` returns is; the
+  // descriptor it was opened on is no one else's business.
+  Ref raw = Ref::steal(PyObject_GetAttrString(file_.get(), "raw"));
+  if (!raw || PyObject_SetAttrString(raw.get(), "name", path) < 0) PyErr_Clear();
   return true;
 }
 
@@ -274,12 +288,14 @@ bool ReplacingFile::commit() {
   if (::close(fd) != 0 && errno != EINTR) return fail_errno(errno);
 
   Py_BEGIN_ALLOW_THREADS
-  if (::rename(temp_.c_str(), target_.c_str()) != 0) err = errno;
+  if (::renameat(dir_fd_, temp_.c_str(), dir_fd_, target_.c_str()) != 0) err = errno;
   Py_END_ALLOW_THREADS
   if (err != 0) return fail_errno(err);
   temp_.clear();
 
-  sync_directory(dir_);
+  sync_directory(dir_fd_);
+  ::close(dir_fd_);
+  dir_fd_ = -1;
   return true;
 }
 
@@ -301,8 +317,12 @@ void ReplacingFile::discard() noexcept {
     fd_ = -1;
   }
   if (!temp_.empty()) {
-    ::unlink(temp_.c_str());
+    ::unlinkat(dir_fd_, temp_.c_str(), 0);
     temp_.clear();
+  }
+  if (dir_fd_ >= 0) {
+    ::close(dir_fd_);
+    dir_fd_ = -1;
   }
 }
 

@@ -58,9 +58,10 @@ class ReplacingFile {
 
   Ref file_;            // host file object over the temporary (or the target)
   Ref path_;            // the str or bytes path, named in errors
+  // The directory holding both files, and their names in it.
+  int dir_fd_ = -1;
   std::string target_;  // file the temporary replaces (symlinks resolved)
   std::string temp_;    // temporary file; empty when written in place
-  std::string dir_;     // directory holding both
   int fd_ = -1;         // duplicate of the temporary's descriptor
 };
 
