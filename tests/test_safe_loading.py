@@ -315,6 +315,32 @@ def test_an_error_before_an_extension_code_is_the_hosts(tmp_path):
     assert str(exc) == outcome[2]
 
 
+def framed(body):
+    return b"\x80\x04\x95" + len(body).to_bytes(8, "little") + body
+
+
+NOT_UTF8 = b"\x8c\x02\xff\xfe\x94"   # a str whose bytes are not UTF-8
+
+
+@pytest.mark.parametrize("data", [
+    framed(NOT_UTF8 + b"\x8c\x50ab"),
+    framed(NOT_UTF8 + ext_op(5) + b"."),
+    framed(b"0\x8c\x50ab"),
+    # A frame inside a frame, both running past a short str at the end.
+    framed(b"\x95" + (5).to_bytes(8, "little") + b"0\x8c\x50ab"),
+], ids=["bad str, then short str", "bad str, then extension", "stack error, then short str",
+        "stack error in a nested frame"])
+def test_an_error_before_a_cut_inside_a_frame_is_the_hosts(tmp_path, data):
+    # The stream is cut before a short opcode or an extension code inside a
+    # frame that the file holds whole: the opcodes of the frame before the
+    # cut still run, as they do with the host.
+    path = tmp_path / "host.bin"
+    path.write_bytes(data)
+    outcome = host_outcome(path)
+    exc = refused(tmp_path, data, exc_type=outcome[1])
+    assert str(exc) == outcome[2]
+
+
 BYTES_MISUSE = {
     "encode with another encoding": (b"\x80\x02c_codecs\nencode\nX\x03\x00\x00\x00abc"
                                      b"X\x05\x00\x00\x00utf_8\x86R.", "_codecs.encode"),

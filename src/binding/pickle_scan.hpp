@@ -225,6 +225,7 @@ class Scanner {
           if (length > size - body) return short_data_ = true, Result::kNeedMore;
           const std::size_t frame_end = body + static_cast<std::size_t>(length);
           if (frame_end > frames_end_) frames_end_ = frame_end;
+          note_frame(pos_, frame_end);
           next = body;
           break;
         }
@@ -261,6 +262,21 @@ class Scanner {
   // After kExtension: the code.
   std::int64_t extension_code() const noexcept { return code_; }
 
+  // The FRAME opcodes (their offsets, in stream order) of the frames that
+  // run past offset `cut`: a stream cut there keeps the opcodes before the
+  // cut only once their headers go, since the unpickler takes in a frame
+  // whole before it looks inside. Returns false when more such frames were
+  // met than are kept track of.
+  bool frames_over(std::size_t cut, std::size_t* headers, std::size_t* count) const noexcept {
+    if (open_overflow_) return false;
+    *count = 0;
+    for (std::size_t i = 0; i < open_count_; ++i) {
+      if (open_[i].end > cut && open_[i].header < cut) headers[(*count)++] = open_[i].header;
+    }
+    return true;
+  }
+  static constexpr std::size_t kOpenFrames = 8;
+
  private:
   // Largest length the unpickler accepts (a signed 64-bit size).
   static constexpr std::uint64_t kMaxLength = 0x7fffffffffffffffull;
@@ -277,6 +293,20 @@ class Scanner {
     return v;
   }
 
+  // Keeps the frames that still run past the scan's position.
+  void note_frame(std::size_t header, std::size_t end) noexcept {
+    std::size_t kept = 0;
+    for (std::size_t i = 0; i < open_count_; ++i) {
+      if (open_[i].end > header) open_[kept++] = open_[i];
+    }
+    open_count_ = kept;
+    if (open_count_ == kOpenFrames) {
+      open_overflow_ = true;
+      return;
+    }
+    open_[open_count_++] = Frame{header, end};
+  }
+
   Result finish(Result r, std::size_t end) noexcept {
     done_ = r;
     end_ = end > frames_end_ ? end : frames_end_;
@@ -291,6 +321,13 @@ class Scanner {
   std::int64_t code_ = 0;
   bool short_data_ = false;
   Result done_ = Result::kNeedMore;
+  struct Frame {
+    std::size_t header;  // offset of the FRAME opcode
+    std::size_t end;     // one past the frame's last byte
+  };
+  Frame open_[kOpenFrames] = {};
+  std::size_t open_count_ = 0;
+  bool open_overflow_ = false;
 };
 
 }  // namespace qbc::pickle_scan

@@ -547,6 +547,26 @@ class FileReader {
   std::size_t expected_ = 0;
 };
 
+// `data` with the 9 bytes of each FRAME opcode at `headers` (ascending)
+// left out.
+Ref without_frame_headers(PyObject* data, const std::size_t* headers, std::size_t count) {
+  constexpr std::size_t kHeader = 9;
+  const char* from = PyBytes_AS_STRING(data);
+  const std::size_t size = static_cast<std::size_t>(PyBytes_GET_SIZE(data));
+  Ref out = Ref::steal(
+      PyBytes_FromStringAndSize(nullptr, static_cast<Py_ssize_t>(size - kHeader * count)));
+  if (!out) return nullptr;
+  char* to = PyBytes_AS_STRING(out.get());
+  std::size_t at = 0;
+  for (std::size_t i = 0; i < count; ++i) {
+    std::memcpy(to, from + at, headers[i] - at);
+    to += headers[i] - at;
+    at = headers[i] + kHeader;
+  }
+  std::memcpy(to, from + at, size - at);
+  return out;
+}
+
 }  // namespace
 
 Ref safe_pickle_load(PyObject* file, BytesMade bytes_made, void* context) {
@@ -578,6 +598,17 @@ Ref safe_pickle_load(PyObject* file, BytesMade bytes_made, void* context) {
   if (scanned == Result::kExtension || truncated) length = scanner.opcode_offset();
   Ref data = stream.finish(length);
   if (!data) return nullptr;
+  if (scanned == Result::kExtension || truncated) {
+    // A frame that runs past the cut would be refused whole as truncated;
+    // without its header its opcodes before the cut still run, as they do
+    // in the whole stream.
+    std::size_t headers[pickle_scan::Scanner::kOpenFrames];
+    std::size_t count = 0;
+    if (scanner.frames_over(length, headers, &count) && count > 0) {
+      data = without_frame_headers(data.get(), headers, count);
+      if (!data) return nullptr;
+    }
+  }
   if (scanned == Result::kStop) {
     // Plain data, what the module itself writes, is made natively: the same
     // objects. Anything else goes to the host's unpickler.

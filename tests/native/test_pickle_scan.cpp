@@ -324,4 +324,38 @@ TEST(Frames, InvalidByteInAFrameCoversTheFrame) {
   EXPECT_EQ(s.end(), 13u);
 }
 
+TEST(Frames, FramesOverACutAreThoseStillOpenThere) {
+  // A frame that ended before the short opcode, then one still open at it
+  // with a second open inside it.
+  Bytes closed = bytes("\x95") + le(2, 8) + bytes("NN");
+  Bytes inner = bytes("N") + (bytes("\x8c\x50") + bytes("ab"));
+  Bytes outer = bytes("K\x01\x95") + le(inner.size(), 8) + inner;
+  Bytes data = bytes("\x80\x04") + closed + bytes("\x95") + le(outer.size(), 8) + outer;
+  Scanner s;
+  ASSERT_EQ(scan_all(s, data), Result::kNeedMore);
+  ASSERT_TRUE(s.short_data());
+  const std::size_t cut = s.opcode_offset();
+  EXPECT_EQ(cut, data.size() - 4);
+  std::size_t headers[Scanner::kOpenFrames];
+  std::size_t count = 0;
+  ASSERT_TRUE(s.frames_over(cut, headers, &count));
+  const std::size_t outer_at = 2 + closed.size();
+  ASSERT_EQ(count, 2u);
+  EXPECT_EQ(headers[0], outer_at);
+  EXPECT_EQ(headers[1], outer_at + 9 + 2);
+}
+
+TEST(Frames, TooManyOpenFramesAreNotTracked) {
+  // Each frame holds the next one and a short str at the end.
+  Bytes body = bytes("\x8c\x50") + bytes("ab");
+  for (std::size_t i = 0; i <= Scanner::kOpenFrames; ++i) {
+    body = bytes("\x95") + le(body.size(), 8) + body;
+  }
+  Scanner s;
+  ASSERT_EQ(scan_all(s, body), Result::kNeedMore);
+  std::size_t headers[Scanner::kOpenFrames];
+  std::size_t count = 0;
+  EXPECT_FALSE(s.frames_over(s.opcode_offset(), headers, &count));
+}
+
 }  // namespace
