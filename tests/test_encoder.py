@@ -129,6 +129,16 @@ class IntLike:
         return self.value
 
 
+class StoresOnInt:
+    """Converts to 5, storing `store` = (mapping, key, value) first."""
+    store = None
+
+    def __int__(self):
+        mapping, key, value = StoresOnInt.store
+        mapping[key] = value
+        return 5
+
+
 @pytest.fixture
 def files(tmp_path):
     """Writes texts to files named f0, f1, ... and returns their paths."""
@@ -1150,6 +1160,38 @@ class TestOutput:
         tokens = [t for x in texts for t in re.findall(r"\S+|\s+", x)]
         assert ids_in(out) == [c.global_dict[t] for t in tokens]
         assert c.inverse_dict == {v: k for k, v in c.global_dict.items()}
+
+    @pytest.mark.parametrize("late", ["int-like", "changes the map", "not a number"])
+    def test_value_met_late_in_a_large_call_with_known_tokens(self, tmp_path, monkeypatch, files,
+                                                              out, late):
+        # With tokens already in the maps, a large call's ids are looked up
+        # once per distinct token. A stored value met late that is no int
+        # (converting it runs host code, which may change the maps) sends
+        # the rest of the call the host's way: the ids looked up before
+        # stay, the later ones are what the changed maps give, and the
+        # frame is the host compressor's.
+        word = lambda i: f"w{(i * 7919) % 50021}"
+        text = " ".join(word(i) for i in range(1_200_000))
+        c = fresh(tmp_path)
+        c.global_dict.update({"w1": 7})
+        c.inverse_dict.update({7: "w1"})
+        monkeypatch.setattr(StoresOnInt, "store", (c.global_dict, word(45_000), 99))
+        # Words are first met in order, so this one's id is looked up after
+        # those of some 80,000 tokens.
+        c.global_dict[word(40_000)] = {"int-like": IntLike(12), "changes the map": StoresOnInt(),
+                                       "not a number": "x"}[late]
+        if late == "not a number":
+            raises(TypeError, c.encode_files, files(text), out, match=r"^an integer is required$")
+            assert not os.path.exists(out)
+            return
+        c.encode_files(files(text), out)
+        compressed = load_package(out)["compressed"]
+        stream = zstandard.ZstdDecompressor().decompress(compressed)
+        assert compressed == zstandard.ZstdCompressor(level=6, threads=4).compress(
+            bytearray(stream))
+        expected = [int(c.global_dict[t]) for t in re.findall(r"\S+|\s+", text)]
+        assert ids_in(out) == expected
+        assert (expected[2 * 45_000] == 99) == (late == "changes the map")
 
     @pytest.mark.parametrize("shape, existing", [
         ("ascii", {}), ("ucs2", {}), ("ucs4", {}), ("long run at the middle", {}),
