@@ -353,3 +353,41 @@ def test_zip_of_start_up_yielding_other_than_pairs(tmp_path, pairs, expected):
             emit(sorted(os.listdir("out")))
     ''', tmp_path)
     assert result == expected
+
+
+def test_replaced_open_of_start_up_writes_the_package_by_path(tmp_path):
+    # An open put in place before the import gets the output path and "wb",
+    # and its file is closed by the with-block alone.
+    result = run('''
+        import builtins
+        real_open = builtins.open
+        calls = []
+        class File:
+            def __init__(self, f):
+                self.f = f
+            def __enter__(self):
+                return self
+            def __exit__(self, *exc):
+                self.f.close()
+                return False
+            def read(self):
+                return self.f.read()
+            def write(self, data):
+                return self.f.write(data)
+        def logging_open(path, mode="r", **kwargs):
+            calls.append([path, mode])
+            return File(real_open(path, mode, **kwargs))
+        builtins.open = logging_open
+        import qbc_compressor
+        builtins.open = real_open
+        with open("t.txt", "w") as f:
+            f.write("a b")
+        c = qbc_compressor.QBCompressor("no_dict.bin")
+        size = c.encode_files(["t.txt"], "out.pkg")
+        import pickle
+        with open("out.pkg", "rb") as f:
+            package = pickle.load(f)
+        emit([calls, size == len(package["compressed"]), package["filenames"]])
+    ''', tmp_path)
+    assert result == [[["t.txt", "r"], ["out.pkg", "wb"]], True, ["t.txt"]]
+

@@ -44,6 +44,12 @@ bool is_builtin_function(PyObject* fn, const char* name, const char* module) {
   return def != nullptr && def->m_name != nullptr && std::strcmp(def->m_name, module) == 0;
 }
 
+bool opens_host_files() {
+  static int known = -1;
+  if (known < 0) known = is_builtin_function(builtins().open, "open", "io") ? 1 : 0;
+  return known == 1;
+}
+
 bool is_static_type_named(PyObject* obj, const char* name) {
   const PyTypeObject* type = Py_TYPE(obj);
   return (type->tp_flags & Py_TPFLAGS_HEAPTYPE) == 0 && std::strcmp(type->tp_name, name) == 0;

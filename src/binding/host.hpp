@@ -55,6 +55,12 @@ inline void join_releasing_lock(std::thread& thread) {
 // under the name `module`: nothing written in Python can pose as one, nor
 // rename the module it was defined in.
 bool is_builtin_function(PyObject* fn, const char* name, const char* module);
+
+// Whether the `open` fetched at start-up is the host's own: the built-in
+// function `open` of the interpreter's `_io` module (defined under the name
+// "io"), which makes its files of the host's own raw, buffered and text
+// layers. It never changes.
+bool opens_host_files();
 // Whether `obj` is of the static (interpreter-made) type called `name`,
 // which no code written in Python can make or change.
 bool is_static_type_named(PyObject* obj, const char* name);

@@ -229,7 +229,11 @@ bool ReplacingFile::open_in_place(PyObject* path) {
 bool ReplacingFile::open(PyObject* path) {
   std::string name;
   Prepared prepared;
-  if (!fs_path_bytes(path, &path_, &name) || !prepare_without_lock(name, &prepared)) {
+  // The temporary is handed to `open` as a descriptor and closed again at
+  // commit: only the host's own `open` is sure to take both as
+  // open(path, "wb") would be taken. Another one is called with the path.
+  if (!opens_host_files() || !fs_path_bytes(path, &path_, &name) ||
+      !prepare_without_lock(name, &prepared)) {
     return open_in_place(path);
   }
   target_ = std::move(prepared.target);

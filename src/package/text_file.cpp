@@ -27,19 +27,6 @@ constexpr off_t kUnlockFrom = off_t{64} << 10;
 // Files from this size on are decoded in two parts at once.
 constexpr off_t kSplitFrom = off_t{8} << 20;
 
-// Whether `open` is the host's own: the built-in function `open` of the
-// interpreter's `_io` module (defined under the name "io"), which makes a
-// text file of a buffered reader of a raw file for the mode "r" and decodes
-// with the registered "utf-8" codec.
-bool is_host_open(PyObject* open) { return is_builtin_function(open, "open", "io"); }
-
-// Whether the `open` fetched at start-up is the host's own; it never changes.
-bool opens_host_files() {
-  static int known = -1;
-  if (known < 0) known = is_host_open(builtins().open) ? 1 : 0;
-  return known == 1;
-}
-
 // Runs `f` with the interpreter lock released when `unlock` says so.
 template <class F>
 void run_unlocked_if(bool unlock, F&& f) {
