@@ -391,3 +391,44 @@ def test_replaced_open_of_start_up_writes_the_package_by_path(tmp_path):
     ''', tmp_path)
     assert result == [[["t.txt", "r"], ["out.pkg", "wb"]], True, ["t.txt"]]
 
+
+@pytest.mark.parametrize("text, override, expected", [
+    ("Text('a b')", False, [1, 2, 3]),
+    ("Text('a b')", True, [1]),
+    ("b'a b'", True, [1]),
+    ("b'a b'", False, {"type": "TypeError",
+                       "message": "cannot use a string pattern on a bytes-like object"}),
+])
+def test_what_read_returns_goes_to_tokenize(tmp_path, text, override, expected):
+    # A read() of an open put in place before the import may return any
+    # object: tokenize gets it as it is.
+    result = run(f'''
+        import builtins, pickle, struct, zstandard
+        class Text(str):
+            pass
+        real_open = builtins.open
+        class File:
+            def __enter__(self):
+                return self
+            def __exit__(self, *exc):
+                return False
+            def read(self):
+                return {text}
+        builtins.open = lambda path, mode="r", **kw: (
+            File() if mode == "r" else real_open(path, mode, **kw))
+        import qbc_compressor
+        builtins.open = real_open
+        class Own(qbc_compressor.QBCompressor):
+            def tokenize(self, text):
+                return ["x"]
+        c = (Own if {override} else qbc_compressor.QBCompressor)("no_dict.bin")
+        try:
+            c.encode_files(["t.txt"], "out.pkg")
+        except Exception as exc:
+            emit({{"type": type(exc).__name__, "message": str(exc)}})
+        else:
+            with open("out.pkg", "rb") as f:
+                stream = zstandard.ZstdDecompressor().decompress(pickle.load(f)["compressed"])
+            emit(list(struct.unpack(">%dI" % (len(stream) // 4), stream)))
+    ''', tmp_path)
+    assert result == expected

@@ -732,10 +732,9 @@ bool read_one(PyObject* self, PyObject* path, PyObject* file, Collected& out,
               ScanWorker& worker, EarlyStream& early, TextFileReader& reader) {
   Ref text = reader.read(file, PyUnicode_Check(path) || PyBytes_Check(path));
   if (!text) text = call_method(file, names().read);
-  if (!text || !check_exact_or_none(text.get(), &PyUnicode_Type, "str")) {
-    return fail_int(w, 53), false;
-  }
-  if (text.get() != Py_None) {
+  if (!text) return fail_int(w, 53), false;
+  // Whatever read() gave goes to tokenize as it is.
+  if (PyUnicode_Check(text.get())) {
     out.text_bytes += static_cast<size_t>(PyUnicode_GET_LENGTH(text.get())) *
                       PyUnicode_KIND(text.get());
   }
