@@ -129,6 +129,16 @@ class IntLike:
         return self.value
 
 
+class SetsNextId(dict):
+    """Sets `compressor`'s next_id to 100 when "a" is stored."""
+    compressor = None
+
+    def __setitem__(self, key, value):
+        super().__setitem__(key, value)
+        if key == "a":
+            SetsNextId.compressor.next_id = 100
+
+
 class StoresOnInt:
     """Converts to 5, storing `store` = (mapping, key, value) first."""
     store = None
@@ -766,6 +776,32 @@ class TestIds:
         c.global_dict["other"] = 700
         c.encode_files(files("c"), out)
         assert c.global_dict["c"] == 701
+
+    @pytest.mark.parametrize("words", [1, 1_200_000])
+    def test_one_dict_as_both_maps(self, tmp_path, files, out, words):
+        # Each new token's forward entry and then its reverse entry go into
+        # the one dict, token by token, and the ids run on from there.
+        text = " ".join(f"w{i % 50021}" for i in range(words)) + " a b"
+        c = fresh(tmp_path)
+        both = {}
+        c.global_dict = c.inverse_dict = both
+        c.encode_files(files(text), out)
+        new = list(dict.fromkeys(re.findall(r"\S+|\s+", text)))
+        assert list(both.items()) == [e for i, t in enumerate(new, 1) for e in ((t, i), (i, t))]
+        assert c.next_id == len(new) + 1
+        assert ids_in(out) == [both[t] for t in re.findall(r"\S+|\s+", text)]
+        c.encode_files(files("c"), out)
+        assert both["c"] == len(new) + 1 and c.next_id == len(new) + 2
+
+    def test_next_id_set_while_a_new_token_is_stored(self, tmp_path, monkeypatch, files, out):
+        # next_id is advanced from what it holds after the two stores.
+        c = fresh(tmp_path)
+        monkeypatch.setattr(SetsNextId, "compressor", c)
+        c.global_dict = SetsNextId()
+        c.encode_files(files("a b c"), out)
+        assert dict(c.global_dict) == {"a": 1, " ": 101, "b": 102, "c": 103}
+        assert c.next_id == 104
+        assert ids_in(out) == [1, 101, 102, 101, 103]
 
     def test_ids_added_during_the_id_phase(self, tmp_path, files, out, captured):
         class Adding(dict):

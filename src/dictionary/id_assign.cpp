@@ -72,6 +72,10 @@ int64_t storable_id_value(PyObject* value) {
   return -1;
 }
 
+void advance_next_id(CompressorObject* c) {
+  if (c->next_id < INT32_MAX) ++c->next_id;
+}
+
 void set_max_id(CompressorObject* c, int64_t max_id, bool plain_keys) {
   if (!PyDict_Check(c->global_dict)) {
     c->forward_facts = MapFacts{};
@@ -105,6 +109,13 @@ void note_stored_id(CompressorObject* c, uint64_t version_before, int32_t id) {
 
 void note_inverse_store(CompressorObject* c, uint64_t version_before) {
   note_store(c->inverse_facts, c->inverse_dict, version_before);
+  // One dict serving as both maps: an int key with a token as its value
+  // changes nothing known of the ids in it, where its keys are such that
+  // the store could run no host code.
+  if (c->inverse_dict == c->global_dict && PyDict_CheckExact(c->global_dict) &&
+      c->forward_facts.plain_keys) {
+    note_store(c->forward_facts, c->global_dict, version_before);
+  }
 }
 
 void set_inverse_plain(CompressorObject* c, bool plain_keys) {
@@ -144,7 +155,7 @@ bool assign_id(CompressorObject* c, PyObject* token, int32_t* id, int* line) {
   const uint64_t inverse_version = inverse_is_dict ? dict_version(inverse.get()) : 0;
   if (PyObject_SetItem(inverse.get(), value_id.get(), token) < 0) return *line = 69, false;
   if (inverse_is_dict && inverse.get() == c->inverse_dict) note_inverse_store(c, inverse_version);
-  c->next_id = new_id + 1;
+  advance_next_id(c);
   *id = new_id;
   return true;
 }

@@ -14,6 +14,11 @@ namespace qbc {
 // with the error set and `*line` set to the failing statement's line.
 bool assign_id(CompressorObject* c, PyObject* token, int32_t* id, int* line);
 
+// `next_id` += 1 after a new token's two stores, read then: host code the
+// stores ran may have set it. It stays at 2147483647, where ids have run
+// out, rather than wrap.
+void advance_next_id(CompressorObject* c);
+
 // Raises `next_id` to one past the largest storable id held as a value in
 // `global_dict` when it is not already above it (never lowers it). Applies
 // to dicts and dict subclasses; other mappings are left to the host.

@@ -671,10 +671,11 @@ class EarlyStream {
   }
 
  private:
-  // Both maps empty dicts and next_id an id to hand out: then every token's
-  // id is next_id plus its slot.
+  // Two distinct maps, both empty dicts, and next_id an id to hand out:
+  // then every token's id is next_id plus its slot.
   bool ids_from_slots() const {
-    return PyDict_CheckExact(c_->global_dict) && PyDict_GET_SIZE(c_->global_dict) == 0 &&
+    return c_->global_dict != c_->inverse_dict && PyDict_CheckExact(c_->global_dict) &&
+           PyDict_GET_SIZE(c_->global_dict) == 0 &&
            PyDict_CheckExact(c_->inverse_dict) && PyDict_GET_SIZE(c_->inverse_dict) == 0 &&
            c_->next_id >= 0;
   }
@@ -921,7 +922,11 @@ class IdWriter {
 
   int settle_slots(uint32_t* stop, Pending* pending, int* line) {
     const uint32_t count = in_.index->size();
-    if (PyDict_GET_SIZE(c_->global_dict) == 0) return settle_all_new(line);
+    // Stored all at once only into two maps: one dict serving as both gets
+    // each token's two entries one after the other.
+    if (PyDict_GET_SIZE(c_->global_dict) == 0 && c_->global_dict != c_->inverse_dict) {
+      return settle_all_new(line);
+    }
     for (uint32_t slot = 0; slot < count; ++slot) {
       PyObject* token = in_.index->token(slot);
       PyObject* forward = c_->global_dict;
@@ -1256,7 +1261,13 @@ class IdWriter {
     if (inverse_is_dict && inverse.get() == c_->inverse_dict) {
       note_inverse_store(c_, inverse_version);
     }
-    c_->next_id = new_id + 1;
+    // One dict serving as both maps: the int key stored leaves every
+    // token's id as it was read.
+    if (inverse.get() == cache_forward_.get() && fast_maps() &&
+        inverse_version == cache_version_) {
+      cache_version_ = dict_version(inverse.get());
+    }
+    advance_next_id(c_);
     *id = new_id;
     return true;
   }
