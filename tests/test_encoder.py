@@ -793,6 +793,28 @@ class TestIds:
         c.encode_files(files("c"), out)
         assert both["c"] == len(new) + 1 and c.next_id == len(new) + 2
 
+    # Fewer reverse entries than new tokens, and more.
+    @pytest.mark.parametrize("others", [1, 10])
+    def test_value_dropped_from_the_reverse_map_sees_the_maps_token_by_token(self, tmp_path,
+                                                                             files, out, others):
+        # An empty forward map beside a reverse map holding one of the ids
+        # to come: the value stored over goes while that token is stored,
+        # and its finaliser sees the maps as storing one by one leaves them.
+        c = fresh(tmp_path)
+        seen = []
+
+        class Finalized:
+            def __del__(self):
+                seen.append((dict(c.global_dict), c.next_id))
+                c.next_id = 100
+
+        c.inverse_dict = {2: Finalized(), **{50 + i: "old" for i in range(others)}}
+        c.encode_files(files("a b c"), out)
+        assert seen == [({"a": 1, " ": 2}, 2)]
+        assert c.global_dict == {"a": 1, " ": 2, "b": 101, "c": 102}
+        assert c.next_id == 103
+        assert ids_in(out) == [1, 2, 101, 2, 102]
+
     def test_next_id_set_while_a_new_token_is_stored(self, tmp_path, monkeypatch, files, out):
         # next_id is advanced from what it holds after the two stores.
         c = fresh(tmp_path)

@@ -982,6 +982,10 @@ class IdWriter {
       take = static_cast<uint32_t>(INT32_MAX - c_->next_id);
     }
     const int32_t first = c_->next_id;
+    // Storing over an entry of the reverse map drops the value it held,
+    // whose finaliser may run host code that must see the maps as storing
+    // one by one leaves them: such a call goes token by token.
+    if (reverse_holds_ids(first, take)) return 0;
     const bool early = take == count && early_ != nullptr;
     if (early_ != nullptr && early_->streamed && !early) return *line = stale_records(), -1;
     const bool direct = early && PyDict_GET_SIZE(c_->inverse_dict) == 0;
@@ -1126,6 +1130,33 @@ class IdWriter {
       if (!check_id_available(c_) || !check_storable(c_->next_id)) return *line = 67, -1;
     }
     return 1;
+  }
+
+  // Whether the reverse map holds a key equal to one of the `take` ids from
+  // `first` (or, for a float key, one that truncates to such an id). Its
+  // keys run no host code when compared.
+  bool reverse_holds_ids(int32_t first, uint32_t take) const {
+    PyObject* inverse = c_->inverse_dict;
+    const Py_ssize_t size = PyDict_GET_SIZE(inverse);
+    if (size == 0 || take == 0) return false;
+    const int64_t end = int64_t{first} + take;
+    if (static_cast<uint64_t>(size) < take) {
+      Py_ssize_t pos = 0;
+      PyObject *key, *value;
+      while (PyDict_Next(inverse, &pos, &key, &value)) {
+        const int64_t id = storable_id_value(key);
+        if (id >= first && id < end) return true;
+      }
+      return false;
+    }
+    for (int64_t id = first; id < end; ++id) {
+      Ref key = Ref::steal(PyLong_FromLongLong(id));
+      // Out of memory: the safe answer.
+      if (!key) return PyErr_Clear(), true;
+      if (PyDict_GetItemWithError(inverse, key.get()) != nullptr) return true;
+      if (PyErr_Occurred()) return PyErr_Clear(), true;
+    }
+    return false;
   }
 
   // How far ahead of its store a token's str is fetched.
