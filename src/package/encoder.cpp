@@ -922,11 +922,7 @@ class IdWriter {
 
   int settle_slots(uint32_t* stop, Pending* pending, int* line) {
     const uint32_t count = in_.index->size();
-    // Stored all at once only into two maps: one dict serving as both gets
-    // each token's two entries one after the other.
-    if (PyDict_GET_SIZE(c_->global_dict) == 0 && c_->global_dict != c_->inverse_dict) {
-      return settle_all_new(line);
-    }
+    if (PyDict_GET_SIZE(c_->global_dict) == 0) return settle_all_new(line);
     for (uint32_t slot = 0; slot < count; ++slot) {
       PyObject* token = in_.index->token(slot);
       PyObject* forward = c_->global_dict;
@@ -982,10 +978,13 @@ class IdWriter {
       take = static_cast<uint32_t>(INT32_MAX - c_->next_id);
     }
     const int32_t first = c_->next_id;
-    // Storing over an entry of the reverse map drops the value it held,
-    // whose finaliser may run host code that must see the maps as storing
-    // one by one leaves them: such a call goes token by token.
-    if (reverse_holds_ids(first, take)) return 0;
+    // Stored all at once only into two maps that storing one by one would
+    // leave the same: one dict serving as both gets each token's two
+    // entries one after the other, and storing over an entry of the reverse
+    // map drops the value it held, whose finaliser may run host code that
+    // must see the maps as storing one by one leaves them. Such a call goes
+    // token by token.
+    if (c_->global_dict == c_->inverse_dict || reverse_holds_ids(first, take)) return 0;
     const bool early = take == count && early_ != nullptr;
     if (early_ != nullptr && early_->streamed && !early) return *line = stale_records(), -1;
     const bool direct = early && PyDict_GET_SIZE(c_->inverse_dict) == 0;
