@@ -2,10 +2,13 @@
 unpacking the records, writing the files, and what each failure leaves
 behind."""
 import collections.abc
+import json
 import os
 import pathlib
 import pickle
 import struct
+import subprocess
+import sys
 import types
 
 import pytest
@@ -1113,6 +1116,31 @@ class TestDirectory:
 # Writing the files ----------------------------------------------------------------------
 
 
+# Decodes a package under a limit on the size of written files; with "host",
+# under an `open` of its own, which leaves every write to the file's write().
+LIMITED_DECODE = r"""
+import builtins, hashlib, json, os, resource, sys
+package, outdir, limit, mode = sys.argv[1], sys.argv[2], int(sys.argv[3]), sys.argv[4]
+if mode == "host":
+    real_open = builtins.open
+    builtins.open = lambda *args, **kwargs: real_open(*args, **kwargs)
+from qbc_compressor import QBCompressor
+from traceback_entries import innermost_first
+c = QBCompressor(outdir + ".no-dict")
+resource.setrlimit(resource.RLIMIT_FSIZE, (limit, resource.RLIM_INFINITY))
+error = None
+try:
+    c.decode_package(package, outdir)
+except OSError as exc:
+    error = [type(exc).__name__, exc.errno, str(exc), innermost_first(exc)]
+listing = {}
+for name in sorted(os.listdir(outdir)):
+    with open(os.path.join(outdir, name), "rb") as f:
+        data = f.read()
+    listing[name] = [len(data), hashlib.sha256(data).hexdigest()]
+print(json.dumps({"error": error, "listing": listing}))
+"""
+
 FIVE = {"t0": 1, "t1": 2, "t2": 3, "t3": 4, "t4": 5}
 
 
@@ -1424,6 +1452,64 @@ class TestFiles:
             raises(IsADirectoryError, c.decode_package, path, str(outdir))
             written = {p.name: p.read_bytes() for p in outdir.iterdir() if p.is_file()}
             assert written == {n: expected[n] for n in names[:blocked]}
+
+    @pytest.mark.parametrize("wide", ["\u00e9", "\u4e2d", "\U0001F600", "z"])
+    def test_tokens_longer_than_a_write(self, tmp_path, pkg, outdir, wide):
+        # Long files go to the file in pieces of 64 KiB; a token of 75 to
+        # 100 KB there is cut across pieces, code point by code point.
+        forward = {wide * 25_000: 1, "a": 2, " \u00e9": 3, "\u4e2d" * 3: 4}
+        inverse = {v: k for k, v in forward.items()}
+        ids = [1 if k % 7_000 == 3 else 2 + k % 3 for k in range(20_000)]
+        path = pkg(package(records(*ids, *ids[::-1]), [20_000, 40_000], ["f", "g"], forward))
+        fresh(tmp_path).decode_package(path, str(outdir))
+        assert listing(outdir) == {
+            "f": "".join(inverse[i] for i in ids).encode(),
+            "g": "".join(inverse[i] for i in ids[::-1]).encode(),
+        }
+
+    @pytest.mark.parametrize("bad_file", [0, 1, 2])
+    @pytest.mark.parametrize("lone", ["\ud800", "\udfff", "\U0001F600\udc80"])
+    def test_long_text_that_cannot_be_encoded(self, tmp_path, pkg, outdir, bad_file, lone):
+        # The file's write() refuses a surrogate before writing anything,
+        # however long the text and whichever file it is in.
+        forward = {"ab ": 1, "\u4e2d": 2, lone: 3}
+        inverse = {v: k for k, v in forward.items()}
+        files = [[1 + (k % 5 == 0) for k in range(20_000)] for _ in range(3)]
+        files[bad_file][12_345] = 3
+        stream = [i for f in files for i in f]
+        path = pkg(package(records(*stream), [20_000, 40_000, 60_000], ["a", "b", "c"],
+                           forward))
+        exc = raises(UnicodeEncodeError, fresh(tmp_path).decode_package, path, str(outdir))
+        text = "".join(inverse[i] for i in files[bad_file])
+        with pytest.raises(UnicodeEncodeError) as host:
+            text.encode("utf-8")
+        assert str(exc) == str(host.value)
+        assert entries(exc) == at(124, 123)
+        expected = {n: "".join(inverse[i] for i in f).encode()
+                    for n, f in zip("abc", files[:bad_file])}
+        assert listing(outdir) == {**expected, "abc"[bad_file]: b""}
+
+    @pytest.mark.parametrize("limit", [50_000, 99_990, 200_000, 219_990, 10**6])
+    def test_failed_writes_end_as_the_hosts_own(self, tmp_path, pkg, limit):
+        # Under a limit on file sizes, writes fail part way. Whatever the
+        # module writes straight to a file, the files left, the error and
+        # where it is raised (at the write, or at closing for a remainder
+        # the host keeps buffered) are those of a run in which every file
+        # goes through the host's write().
+        forward = {"abcd": 1, "\u4e2d": 2}
+        a = [1] * 25_000
+        b = [1 if k % 3 else 2 for k in range(60_000)]
+        path = pkg(package(records(*a, *b), [len(a), len(a) + len(b)], ["a", "b"], forward))
+        runs = {}
+        for mode in ("native", "host"):
+            proc = subprocess.run(
+                [sys.executable, "-c", LIMITED_DECODE, path, str(tmp_path / mode), str(limit),
+                 mode],
+                cwd=os.path.dirname(__file__), capture_output=True, text=True, check=False)
+            assert proc.returncode == 0, proc.stderr
+            runs[mode] = json.loads(proc.stdout)
+        assert runs["native"] == runs["host"]
+        assert runs["host"]["listing"]["a"][0] == min(limit, 100_000)
 
     def test_detokenize_override_is_not_used(self, tmp_path, pkg, outdir):
         class Loud(QBCompressor):

@@ -8,13 +8,17 @@
 // Anything else goes through the host's protocols one record at a time.
 #include "package/decoder.hpp"
 
+#include <unistd.h>
+
 #include <algorithm>
+#include <cerrno>
 #include <climits>
 #include <condition_variable>
 #include <cstdlib>
 #include <cstring>
 #include <functional>
 #include <memory>
+#include <new>
 #include <system_error>
 #include <mutex>
 #include <thread>
@@ -33,6 +37,8 @@
 #include "dictionary/inverse_map.hpp"
 #include "dictionary/token_index.hpp"
 #include "package/format.hpp"
+#include "package/text_file.hpp"
+#include "package/utf8_encode.hpp"
 #include "package/zstd_adapter.hpp"
 
 namespace qbc {
@@ -54,6 +60,7 @@ class IdTable : public PairVisitor {
     uint32_t kind : 3;     // bytes per code point
     uint32_t wide : 2;     // the text's class: 0 ASCII, 1 Latin-1, 2 UCS-2, 3 UCS-4
     uint32_t missing : 1;
+    uint32_t surrogate : 1;  // holds a code point that UTF-8 cannot encode
 
     uint32_t maxchar() const { return kMaxChars[wide]; }
     static constexpr uint32_t kMaxChars[4] = {127, 255, 65535, 1114111};
@@ -111,7 +118,7 @@ class IdTable : public PairVisitor {
       uint32_t max_id = 0;
       for (const auto& p : pairs_) max_id = std::max(max_id, p.first);
       dense_ = pairs_.empty() || max_id < 4 * pairs_.size() + 4096;
-      if (dense_) by_id_.assign(pairs_.empty() ? 0 : size_t{max_id} + 1, Entry{0, 0, 1, 0, 1});
+      if (dense_) by_id_.assign(pairs_.empty() ? 0 : size_t{max_id} + 1, Entry{0, 0, 1, 0, 1, 0});
       // Later pairs win, as in the reverse map.
       for (const auto& p : pairs_) {
         Entry e = add_text(p.second.get());
@@ -140,6 +147,8 @@ class IdTable : public PairVisitor {
   bool usable() const { return usable_; }
   bool tokens_plain() const { return tokens_plain_; }
   bool ids_plain() const { return ids_plain_; }
+  // Whether some text of the table holds a surrogate.
+  bool any_surrogate() const { return any_surrogate_; }
   int64_t max_id() const { return max_ids_.max_id(); }
 
   // Starts fetching the entry of `id` ahead of its use.
@@ -168,7 +177,14 @@ class IdTable : public PairVisitor {
     std::memcpy(arena_.data() + offset, PyUnicode_DATA(text), length * kind);
     const uint32_t maxchar = PyUnicode_MAX_CHAR_VALUE(text);
     const uint32_t wide = maxchar < 128 ? 0 : maxchar < 256 ? 1 : maxchar < 65536 ? 2 : 3;
-    return Entry{static_cast<uint32_t>(offset), static_cast<uint32_t>(length), kind, wide, 0};
+    const void* units = arena_.data() + offset;
+    const bool surrogate =
+        kind == PyUnicode_2BYTE_KIND   ? has_surrogate(static_cast<const Py_UCS2*>(units), length)
+        : kind == PyUnicode_4BYTE_KIND ? has_surrogate(static_cast<const Py_UCS4*>(units), length)
+                                       : false;
+    any_surrogate_ |= surrogate;
+    return Entry{static_cast<uint32_t>(offset), static_cast<uint32_t>(length), kind, wide, 0,
+                 surrogate};
   }
 
   struct TooLarge {};
@@ -184,6 +200,7 @@ class IdTable : public PairVisitor {
   bool usable_ = true;
   bool tokens_plain_ = true;
   bool ids_plain_ = true;
+  bool any_surrogate_ = false;
 };
 
 // The restored token sequence: either native (records of an immutable bytes
@@ -613,16 +630,207 @@ Ref file_text(const Restored& r, Range range) {
   return Ref::steal(PyUnicode_Join(names().empty_str, slice.get()));
 }
 
+// UTF-8 bytes at most per code point of an entry's text.
+inline size_t utf8_per_unit(const IdTable::Entry& e) {
+  return e.wide == 0                        ? 1
+         : e.kind == PyUnicode_1BYTE_KIND ? kUtf8PerUnit<Py_UCS1>
+         : e.kind == PyUnicode_2BYTE_KIND ? kUtf8PerUnit<Py_UCS2>
+                                          : kUtf8PerUnit<Py_UCS4>;
+}
+
+// Encodes `count` code points of an entry's text, from `src` on, into
+// `out`, which has room for count * utf8_per_unit(e) bytes.
+inline char* encode_text(const IdTable::Entry& e, const uint8_t* src, size_t count, char* out) {
+  if (e.wide == 0) return encode_ascii(src, count, out);
+  if (e.kind == PyUnicode_1BYTE_KIND) return encode_utf8(src, count, out);
+  if (e.kind == PyUnicode_2BYTE_KIND) {
+    return encode_utf8(reinterpret_cast<const Py_UCS2*>(src), count, out);
+  }
+  return encode_utf8(reinterpret_cast<const Py_UCS4*>(src), count, out);
+}
+
+// Room left after the UTF-8 of short ASCII texts, which are copied as two
+// words; the arena has as much slack after its last text.
+constexpr size_t kWordSlack = 16;
+
+// Appends the UTF-8 of the texts of `n` entries to `out`, which has room
+// for the sum of their length * utf8_per_unit() bytes and kWordSlack more.
+char* encode_entries(const uint8_t* arena, const IdTable::Entry* entries, size_t n, char* out) {
+  constexpr size_t kTextAhead = 8;
+  for (size_t i = 0; i < n; ++i) {
+    if (i + kTextAhead < n) __builtin_prefetch(arena + entries[i + kTextAhead].offset);
+    const IdTable::Entry& e = entries[i];
+    const uint8_t* src = arena + e.offset;
+    if (e.wide == 0 && e.length <= kWordSlack) {
+      uint64_t words[2];
+      std::memcpy(words, src, sizeof words);
+      std::memcpy(out, words, sizeof words);
+      out += e.length;
+    } else {
+      out = encode_text(e, src, e.length, out);
+    }
+  }
+  return out;
+}
+
+// Calls `f(entries, n)` on the entries of records [start, stop) in order,
+// `kept` (when not null) holding them all, else a block at a time.
+template <class F>
+void for_entries(const IdTable& table, const uint8_t* records, Py_ssize_t start, Py_ssize_t stop,
+                 const IdTable::Entry* kept, F&& f) {
+  if (kept != nullptr) {
+    f(kept, static_cast<size_t>(stop - start));
+    return;
+  }
+  constexpr Py_ssize_t kBlock = 2048;
+  IdTable::Entry block[kBlock];
+  for (Py_ssize_t b = start; b < stop; b += kBlock) {
+    const Py_ssize_t end = std::min(stop, b + kBlock);
+    measure(table, records, b, end, block);
+    f(static_cast<const IdTable::Entry*>(block), static_cast<size_t>(end - b));
+  }
+}
+
+// Writes the text of files straight to their descriptors as UTF-8, a piece
+// at a time, where the host's text file would write those very bytes (see
+// host_text_output_fd()): no str of the whole text is made, nor its encoded
+// copy. Only long texts go this way (a short one costs the host little) and
+// only texts without surrogates (for those the file's write() raises its
+// error before it writes anything).
+//
+// A write that fails is undone: the file is emptied again and the text goes
+// to the file's write(), so that the host meets the failure itself and
+// raises its error where it does (for a short remainder, only when the file
+// is closed).
+class DirectWriter {
+ public:
+  // The bytes gathered before each write to the file.
+  static constexpr size_t kPiece = size_t{64} << 10;
+  static constexpr Py_ssize_t kBlock = 2048;
+  // Texts of fewer records are left to the file's write().
+  static constexpr Py_ssize_t kFromRecords = 16384;
+
+  enum Result { kWritten, kLeft, kFailed };
+
+  // Null (with no error set) when there is no memory for the buffers.
+  static std::unique_ptr<DirectWriter> make() {
+    std::unique_ptr<DirectWriter> writer(new (std::nothrow) DirectWriter);
+    if (!writer) return nullptr;
+    writer->buffer_.reset(new (std::nothrow) char[kPiece + kWordSlack]);
+    writer->block_.reset(new (std::nothrow) IdTable::Entry[kBlock]);
+    if (!writer->buffer_ || !writer->block_) return nullptr;
+    return writer;
+  }
+
+  static bool worth(Range range) { return range.stop - range.start >= kFromRecords; }
+
+  // Whether the text of the range can be written here.
+  bool encodable(const Restored& r, Range range) {
+    if (!r.table->any_surrogate()) return true;
+    for (Py_ssize_t b = range.start; b < range.stop; b += kBlock) {
+      const Py_ssize_t end = std::min(range.stop, b + kBlock);
+      measure(*r.table, r.records, b, end, block_.get());
+      for (Py_ssize_t i = 0; i < end - b; ++i) {
+        if (block_[i].surrogate) return false;
+      }
+    }
+    return true;
+  }
+
+  // Writes the text of the range to `fd`, freshly opened and empty, with
+  // the interpreter lock released as the host releases it around its
+  // writes. kFailed when a signal handler raised.
+  Result write(const Restored& r, Range range, int fd) {
+    int err = 0;
+    {
+      LockReleased released;
+      err = write_released(r, range, fd, released);
+    }
+    return outcome(fd, err);
+  }
+
+  // Writes the `size` bytes made ahead at `data`, as write() does.
+  static Result write_bytes(int fd, const char* data, size_t size) {
+    int err = 0;
+    {
+      LockReleased released;
+      err = write_all(fd, data, size, released);
+    }
+    return outcome(fd, err);
+  }
+
+ private:
+  DirectWriter() = default;
+
+  // What a write that ended with `err` (see write_all()) comes to. A
+  // failed write is undone where the file can be put back at its start;
+  // where it cannot, the failure's error is raised.
+  static Result outcome(int fd, int err) {
+    if (err == 0) return kWritten;
+    if (err < 0) return kFailed;
+    if (lseek(fd, 0, SEEK_SET) == 0) {
+      // Where the file cannot be emptied, the host's write puts the same
+      // bytes over the ones written here.
+      (void)ftruncate(fd, 0);
+      return kLeft;
+    }
+    errno = err;
+    PyErr_SetFromErrno(PyExc_OSError);
+    return kFailed;
+  }
+
+  int write_released(const Restored& r, Range range, int fd, LockReleased& released) {
+    const uint8_t* arena = r.table->arena();
+    char* const buffer = buffer_.get();
+    IdTable::Entry* const block = block_.get();
+    size_t fill = 0;
+    for (Py_ssize_t b = range.start; b < range.stop; b += kBlock) {
+      const size_t n = static_cast<size_t>(std::min(range.stop, b + kBlock) - b);
+      measure(*r.table, r.records, b, b + static_cast<Py_ssize_t>(n), block);
+      constexpr size_t kTextAhead = 8;
+      for (size_t i = 0; i < n; ++i) {
+        if (i + kTextAhead < n) __builtin_prefetch(arena + block[i + kTextAhead].offset);
+        const IdTable::Entry& e = block[i];
+        const uint8_t* src = arena + e.offset;
+        const size_t per_unit = utf8_per_unit(e);
+        if (e.length * per_unit <= kPiece - fill) {
+          fill = static_cast<size_t>(encode_entries(arena, &e, 1, buffer + fill) - buffer);
+          continue;
+        }
+        // A text that does not fit goes in parts, each filling the piece.
+        size_t left = e.length;
+        while (left > 0) {
+          if (kPiece - fill < per_unit) {
+            if (const int err = write_all(fd, buffer, fill, released)) return err;
+            fill = 0;
+          }
+          const size_t take = std::min(left, (kPiece - fill) / per_unit);
+          fill = static_cast<size_t>(encode_text(e, src, take, buffer + fill) - buffer);
+          src += take * e.kind;
+          left -= take;
+        }
+      }
+    }
+    return write_all(fd, buffer, fill, released);
+  }
+
+  std::unique_ptr<char[]> buffer_;
+  std::unique_ptr<IdTable::Entry[]> block_;
+};
+
 // Assembles the texts of the files to come on a second thread while the
-// host writes the current one.
+// calling thread writes the current one.
 //
 // The table and the records are a snapshot that nothing changes while the
 // files are written, so the worker only reads them; it touches no host
-// object and writes each text into a buffer of its own, from which the
-// calling thread makes the str when that file's turn comes. A file the
-// worker could not assemble (too long for a buffer ahead, no memory) is
-// joined by the calling thread as without the worker, so every error is
-// raised where it would be otherwise.
+// object and writes each text into a buffer of its own: as UTF-8 when the
+// files are written straight to their descriptors (and the text has no
+// surrogate), else in the code units of its str. The calling thread takes
+// the buffer when that file's turn comes, and makes the str of it where
+// the text goes to the file's write(). A file the worker could not
+// assemble (too long for a buffer ahead, no memory) is joined by the
+// calling thread as without the worker, so every error is raised where it
+// would be otherwise.
 class JoinAhead {
  public:
   // Assembled texts waiting to be taken are held up to this many bytes.
@@ -630,8 +838,8 @@ class JoinAhead {
   // Files of more records than this are joined by the calling thread.
   static constexpr Py_ssize_t kMaxRecords = Py_ssize_t{1} << 22;
 
-  JoinAhead(const Restored& r, std::vector<Range> ranges)
-      : r_(r), ranges_(std::move(ranges)), slots_(ranges_.size()) {}
+  JoinAhead(const Restored& r, std::vector<Range> ranges, bool utf8)
+      : r_(r), ranges_(std::move(ranges)), slots_(ranges_.size()), utf8_(utf8) {}
   JoinAhead(const JoinAhead&) = delete;
   JoinAhead& operator=(const JoinAhead&) = delete;
 
@@ -655,8 +863,56 @@ class JoinAhead {
     return true;
   }
 
+  // Writes the UTF-8 the worker made of file `k` to `fd`, as
+  // DirectWriter::write() does; kLeft also when the worker made none. A
+  // file left is then taken as a str.
+  DirectWriter::Result write_made(size_t k, int fd) {
+    Slot* slot = wait(k);
+    if (slot->state != Slot::kReady || !slot->utf8) return DirectWriter::kLeft;
+    const DirectWriter::Result result =
+        DirectWriter::write_bytes(fd, slot->data, static_cast<size_t>(slot->length));
+    if (result != DirectWriter::kLeft) release(slot);
+    return result;
+  }
+
+  // Whether file `k` is left to the calling thread to assemble.
+  bool left_here(size_t k) { return wait(k)->state == Slot::kHere; }
+
   // The text of file `k`; files are taken in order. Null with an error set.
   Ref take(size_t k) {
+    Slot* slot = wait(k);
+    if (slot->state == Slot::kHere) return join_native(r_, ranges_[k].start, ranges_[k].stop);
+    Ref text;
+    if (slot->utf8) {
+      // A file that turned out not to take its bytes straight: the str of
+      // the same text.
+      text = Ref::steal(
+          PyUnicode_DecodeUTF8(slot->data, static_cast<Py_ssize_t>(slot->length), nullptr));
+    } else {
+      text = new_text(Shape{slot->length, slot->wide});
+      if (text) std::memcpy(PyUnicode_DATA(text.get()), slot->data, bytes_of(*slot));
+    }
+    release(slot);
+    return text;
+  }
+
+ private:
+  struct Slot {
+    enum State { kPending, kReady, kHere };
+    State state = kPending;
+    bool utf8 = false;     // the data are UTF-8, `length` bytes of it
+    char* data = nullptr;  // malloc'd, else `length` code points of kind_of(wide)
+    uint64_t length = 0;
+    uint32_t wide = 0;
+  };
+
+  static size_t bytes_of(const Slot& slot) {
+    return slot.utf8 ? static_cast<size_t>(slot.length)
+                     : static_cast<size_t>(slot.length) * kind_of(slot.wide);
+  }
+
+  // Waits until the worker is done with file `k`.
+  Slot* wait(size_t k) {
     Slot* slot = &slots_[k];
     bool waiting;
     {
@@ -669,11 +925,12 @@ class JoinAhead {
       ready_.wait(lock, [&] { return slot->state != Slot::kPending; });
       Py_END_ALLOW_THREADS
     }
-    if (slot->state == Slot::kHere) return join_native(r_, ranges_[k].start, ranges_[k].stop);
-    const int kind = kind_of(slot->wide);
-    const size_t bytes = static_cast<size_t>(slot->length) * kind;
-    Ref text = new_text(Shape{slot->length, slot->wide});
-    if (text) std::memcpy(PyUnicode_DATA(text.get()), slot->data, bytes);
+    return slot;
+  }
+
+  // Frees a slot's buffer once its text is written or made into a str.
+  void release(Slot* slot) {
+    const size_t bytes = bytes_of(*slot);
     std::free(slot->data);
     slot->data = nullptr;
     {
@@ -681,25 +938,15 @@ class JoinAhead {
       ahead_ -= bytes;
     }
     room_.notify_all();
-    return text;
   }
-
- private:
-  struct Slot {
-    enum State { kPending, kReady, kHere };
-    State state = kPending;
-    char* data = nullptr;  // malloc'd, `length` code points of kind_of(wide)
-    uint64_t length = 0;
-    uint32_t wide = 0;
-  };
 
   void loop() {
     std::vector<IdTable::Entry> kept;
     for (size_t k = 0; k < ranges_.size(); ++k) {
       const Range range = ranges_[k];
       Slot& slot = slots_[k];
-      // The first text is wanted at once: the calling thread joins it
-      // straight into its str while this one goes on with the next.
+      // The first text is wanted at once: the calling thread writes it
+      // while this one goes on with the next.
       Slot::State state = Slot::kHere;
       if (k > 0 && range.stop - range.start <= kMaxRecords) {
         std::unique_lock<std::mutex> lock(mutex_);
@@ -712,7 +959,7 @@ class JoinAhead {
         std::lock_guard<std::mutex> lock(mutex_);
         if (stopping_) return;
         slot.state = state;
-        if (state == Slot::kReady) ahead_ += static_cast<size_t>(slot.length) * kind_of(slot.wide);
+        if (state == Slot::kReady) ahead_ += bytes_of(slot);
       }
       ready_.notify_one();
     }
@@ -728,14 +975,39 @@ class JoinAhead {
       } catch (const std::bad_alloc&) {
       }
     }
-    const Shape shape = measure(*r_.table, r_.records, range.start, range.stop, keep);
+    const IdTable& table = *r_.table;
+    const Shape shape = measure(table, r_.records, range.start, range.stop, keep);
     // A text this long is refused by the calling thread, with its error.
     if (shape.length > static_cast<uint64_t>(PY_SSIZE_T_MAX) / 4) return Slot::kHere;
+    if (utf8_ && DirectWriter::worth(range)) {
+      size_t bound = 0;
+      bool surrogate = false;
+      for_entries(table, r_.records, range.start, range.stop, keep,
+                  [&](const IdTable::Entry* entries, size_t count) {
+                    for (size_t i = 0; i < count; ++i) {
+                      bound += entries[i].length * utf8_per_unit(entries[i]);
+                      surrogate |= entries[i].surrogate;
+                    }
+                  });
+      if (!surrogate) {
+        char* data = static_cast<char*>(std::malloc(bound + kWordSlack));
+        if (data == nullptr) return Slot::kHere;
+        char* out = data;
+        for_entries(table, r_.records, range.start, range.stop, keep,
+                    [&](const IdTable::Entry* entries, size_t count) {
+                      out = encode_entries(table.arena(), entries, count, out);
+                    });
+        slot.data = data;
+        slot.length = static_cast<uint64_t>(out - data);
+        slot.utf8 = true;
+        return Slot::kReady;
+      }
+    }
     const int kind = kind_of(shape.wide);
     const size_t bytes = static_cast<size_t>(shape.length) * kind;
     char* data = static_cast<char*>(std::malloc(bytes != 0 ? bytes : 1));
     if (data == nullptr) return Slot::kHere;
-    copy_texts(*r_.table, r_.records, range.start, range.stop, keep, data, kind, bytes);
+    copy_texts(table, r_.records, range.start, range.stop, keep, data, kind, bytes);
     slot.data = data;
     slot.length = shape.length;
     slot.wide = shape.wide;
@@ -745,6 +1017,7 @@ class JoinAhead {
   const Restored& r_;
   const std::vector<Range> ranges_;
   std::vector<Slot> slots_;
+  const bool utf8_;
   std::thread thread_;
   std::mutex mutex_;
   std::condition_variable ready_;  // a file's text is ready, or left to the caller
@@ -762,11 +1035,14 @@ bool write_files(PyObject* output_dir, const std::vector<Entry>& entries, const 
     ranges.push_back(file_range(r, start, entry.boundary));
     start = entry.boundary;
   }
-  // With more than one file, the next texts are assembled while the host
-  // writes the current one.
+  // Files of the host's own open take their UTF-8 straight. With more than
+  // one file, the next texts are assembled while the current one is
+  // written.
+  std::unique_ptr<DirectWriter> direct;
+  if (r.records != nullptr && opens_host_files()) direct = DirectWriter::make();
   std::unique_ptr<JoinAhead> ahead;
   if (r.records != nullptr && entries.size() > 1) {
-    ahead = std::make_unique<JoinAhead>(r, ranges);
+    ahead = std::make_unique<JoinAhead>(r, ranges, direct != nullptr);
     if (!ahead->start()) ahead.reset();
   }
   for (size_t k = 0; k < entries.size(); ++k) {
@@ -775,6 +1051,17 @@ bool write_files(PyObject* output_dir, const std::vector<Entry>& entries, const 
     if (!path) return fail_int(w, 123), false;
     FileBlock block(w, 123);
     bool ok = block.run(open_text(path.get(), n.mode_w, n.empty_str), [&](PyObject* file) {
+      const int fd = direct && DirectWriter::worth(ranges[k]) ? host_text_output_fd(file) : -1;
+      if (fd >= 0) {
+        DirectWriter::Result result = DirectWriter::kLeft;
+        if (ahead && !ahead->left_here(k)) {
+          result = ahead->write_made(k, fd);
+        } else if (direct->encodable(r, ranges[k])) {
+          result = direct->write(r, ranges[k], fd);
+        }
+        if (result == DirectWriter::kFailed) return fail_int(w, 124), false;
+        if (result == DirectWriter::kWritten) return true;
+      }
       Ref text = ahead ? ahead->take(k) : file_text(r, ranges[k]);
       if (!text) return fail_int(w, 124), false;
       if (!call_method(file, n.write, text.get())) return fail_int(w, 124), false;

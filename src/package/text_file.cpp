@@ -4,6 +4,7 @@
 #include <unistd.h>
 
 #include <algorithm>
+#include <cerrno>
 #include <cstring>
 #include <new>
 #include <system_error>
@@ -229,6 +230,34 @@ Ref TextFileReader::read(PyObject* file, bool fresh) {
   // is closed next, and nothing else sees where it was left).
   if (!fresh && lseek(fd, static_cast<off_t>(start + m.bytes), SEEK_SET) < 0) return nullptr;
   return text;
+}
+
+int host_text_output_fd(PyObject* file) {
+  if (!opens_host_files() || !is_static_type_named(file, "_io.TextIOWrapper")) return -1;
+  const int fd = PyObject_AsFileDescriptor(file);
+  if (fd < 0) {
+    PyErr_Clear();
+    return -1;
+  }
+  // Anything else (a pipe, a device) is left to the file's own write().
+  struct stat st;
+  if (fstat(fd, &st) != 0 || !S_ISREG(st.st_mode)) return -1;
+  return fd;
+}
+
+int write_all(int fd, const char* data, size_t size, LockReleased& released) {
+  while (size > 0) {
+    const ssize_t n = write(fd, data, std::min<size_t>(size, PY_SSIZE_T_MAX));
+    if (n < 0) {
+      const int err = errno;
+      if (err != EINTR) return err;
+      if (released.with_lock([] { return PyErr_CheckSignals(); }) < 0) return -1;
+      continue;
+    }
+    data += n;
+    size -= static_cast<size_t>(n);
+  }
+  return 0;
 }
 
 }  // namespace qbc

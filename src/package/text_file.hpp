@@ -1,5 +1,6 @@
 // Reading a whole input text file without the host's decoding layers, where
-// that gives exactly what the file object's read() would.
+// that gives exactly what the file object's read() would, and writing an
+// output text file's bytes straight to its descriptor.
 #pragma once
 
 #define PY_SSIZE_T_CLEAN
@@ -78,5 +79,41 @@ class TextFileReader {
   Buffer buffer_;
   Buffer second_buffer_;
 };
+
+// The interpreter lock released for a stretch of native work, taken back
+// for a moment where that work must raise or run signal handlers.
+class LockReleased {
+ public:
+  LockReleased() : state_(PyEval_SaveThread()) {}
+  ~LockReleased() { PyEval_RestoreThread(state_); }
+  LockReleased(const LockReleased&) = delete;
+  LockReleased& operator=(const LockReleased&) = delete;
+
+  template <class F>
+  auto with_lock(F&& f) {
+    PyEval_RestoreThread(state_);
+    auto result = f();
+    state_ = PyEval_SaveThread();
+    return result;
+  }
+
+ private:
+  PyThreadState* state_;
+};
+
+// The descriptor that `file` writes to when it is a text file opened just
+// now by the `open` fetched at start-up, with the mode "w", the encoding
+// "utf-8" and no newline translation, on a regular file: writing the UTF-8
+// of a text (one without surrogates) there is then exactly what the file's
+// write() of that text does, as its layers hold nothing yet. -1 otherwise,
+// with no error set.
+int host_text_output_fd(PyObject* file);
+
+// Writes the `size` bytes at `data` to `fd` as the host's files write: a
+// short write goes on with the rest, and a write interrupted by a signal
+// is made again once the signal's handlers have run. Returns 0 when all
+// was written, the errno of a failed write, or -1 when a signal handler
+// raised, its error then being set.
+int write_all(int fd, const char* data, size_t size, LockReleased& released);
 
 }  // namespace qbc
