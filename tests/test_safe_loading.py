@@ -109,6 +109,11 @@ PLAIN_ONLY = {
     "shared only": {"a": inner, "b": inner, "w": word, "v": blob, "c": [inner, word]},
     "a large dict": {f"token {i}": i for i in range(5000)},
     "int keys": {i: str(i) for i in range(-300, 300)},
+    # Texts on either side of 64 KiB of UTF-8, where making a str changes
+    # from one walk over its bytes to two, each followed by a short one.
+    "long texts": {text: text[:3] for unit, count in [("\u00e9", 32_768), ("\u4e2d", 21_845),
+                                                       ("\U0001F600", 16_384)]
+                   for text in (unit * count, unit * count + "\u00e9", "x" * 70_000 + unit)},
 }
 
 shared = [1, "two"]

@@ -100,11 +100,35 @@ bool read_op(const unsigned char** p, const unsigned char* end, Op* op) {
 // host's decoder grows and then shrinks a buffer for text that is not
 // ASCII), by the host's decoder otherwise (a single character below U+0100
 // is the host's shared str of it).
-PyObject* make_str(const unsigned char* s, size_t n) {
+// Texts up to this many bytes are decoded once, into `scratch`, and copied
+// into their str; longer ones are walked twice, to measure and to decode,
+// instead of taking a scratch buffer four times their size.
+constexpr size_t kScratchFor = size_t{1} << 16;
+
+// Copies `count` code points into a str's data of `kind`.
+void narrow_into(const uint32_t* units, size_t count, int kind, void* data) {
+  if (kind == PyUnicode_1BYTE_KIND) {
+    auto* out = static_cast<Py_UCS1*>(data);
+    for (size_t k = 0; k < count; ++k) out[k] = static_cast<Py_UCS1>(units[k]);
+  } else if (kind == PyUnicode_2BYTE_KIND) {
+    auto* out = static_cast<Py_UCS2*>(data);
+    for (size_t k = 0; k < count; ++k) out[k] = static_cast<Py_UCS2>(units[k]);
+  } else {
+    std::memcpy(data, units, count * sizeof(uint32_t));
+  }
+}
+
+PyObject* make_str(const unsigned char* s, size_t n, std::vector<uint32_t>& scratch) {
   const auto host = [&] {
     return PyUnicode_DecodeUTF8(reinterpret_cast<const char*>(s), static_cast<Py_ssize_t>(n),
                                 "surrogatepass");
   };
+  // At most one code point per byte.
+  uint32_t* units = nullptr;
+  if (n <= kScratchFor) {
+    if (scratch.size() < n) scratch.resize(std::max(n, size_t{256}));
+    units = scratch.data();
+  }
   size_t chars = 0;
   uint32_t max_char = 0;
   for (size_t i = 0; i < n; ++chars) {
@@ -114,6 +138,7 @@ PyObject* make_str(const unsigned char* s, size_t n) {
       len = utf8_sequence(s + i, n - i, &c);
       if (len == 0 || len == kUtf8CutOff) return host();
     }
+    if (units != nullptr) units[chars] = c;
     if (c > max_char) max_char = c;
     i += len;
   }
@@ -122,6 +147,10 @@ PyObject* make_str(const unsigned char* s, size_t n) {
   if (str == nullptr) return nullptr;
   const int kind = PyUnicode_KIND(str);
   void* data = PyUnicode_DATA(str);
+  if (units != nullptr) {
+    narrow_into(units, chars, kind, data);
+    return str;
+  }
   // The bytes were checked above.
   for (size_t i = 0, at = 0; i < n; ++at) {
     uint32_t c = s[i];
@@ -281,7 +310,9 @@ class Loader {
         case 0x8c:  // SHORT_BINUNICODE
         case 'X':   // BINUNICODE
         case 0x8d:  // BINUNICODE8
-          if (!push(Ref::steal(make_str(op.data, static_cast<size_t>(op.arg))))) return nullptr;
+          if (!push(Ref::steal(make_str(op.data, static_cast<size_t>(op.arg), scratch_)))) {
+            return nullptr;
+          }
           break;
         case 'C':   // SHORT_BINBYTES
         case 'B':   // BINBYTES
@@ -399,6 +430,7 @@ class Loader {
   std::vector<Ref> stack_;
   std::vector<size_t> marks_;
   std::vector<Ref> memo_;
+  std::vector<uint32_t> scratch_;  // code points of the str being made
 };
 
 }  // namespace
