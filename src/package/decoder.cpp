@@ -4,8 +4,10 @@
 //
 // While the stream is a bytes object and the adopted reverse map is the
 // plain dict built here, ids are resolved through a native table made while
-// that map was built, and each file's text is assembled in one allocation.
-// Anything else goes through the host's protocols one record at a time.
+// that map was built, and each file's text is assembled in one allocation
+// (or, for a long file of the host's own `open`, written to it as UTF-8 a
+// piece at a time). Anything else goes through the host's protocols one
+// record at a time.
 #include "package/decoder.hpp"
 
 #include <unistd.h>
