@@ -94,12 +94,6 @@ bool read_op(const unsigned char** p, const unsigned char* end, Op* op) {
   return true;
 }
 
-// The str the host's unpickler makes of the UTF-8 bytes [s, s + n), which it
-// decodes with the "surrogatepass" handler: made here at its final width in
-// one go where the bytes are strict UTF-8 of two characters or more (the
-// host's decoder grows and then shrinks a buffer for text that is not
-// ASCII), by the host's decoder otherwise (a single character below U+0100
-// is the host's shared str of it).
 // Texts up to this many bytes are decoded once, into `scratch`, and copied
 // into their str; longer ones are walked twice, to measure and to decode,
 // instead of taking a scratch buffer four times their size.
@@ -118,6 +112,12 @@ void narrow_into(const uint32_t* units, size_t count, int kind, void* data) {
   }
 }
 
+// The str the host's unpickler makes of the UTF-8 bytes [s, s + n), which it
+// decodes with the "surrogatepass" handler: made here at its final width in
+// one go where the bytes are strict UTF-8 of two characters or more (the
+// host's decoder grows and then shrinks a buffer for text that is not
+// ASCII), by the host's decoder otherwise (a single character below U+0100
+// is the host's shared str of it).
 PyObject* make_str(const unsigned char* s, size_t n, std::vector<uint32_t>& scratch) {
   const auto host = [&] {
     return PyUnicode_DecodeUTF8(reinterpret_cast<const char*>(s), static_cast<Py_ssize_t>(n),
