@@ -1,6 +1,14 @@
 #include "binding/host.hpp"
 
+#include <fcntl.h>
+#include <pthread.h>
+#include <sys/resource.h>
+#include <unistd.h>
+
+#include <cstdint>
+#include <cstdlib>
 #include <cstring>
+#include <system_error>
 
 #include "binding/convert.hpp"
 #include "binding/module.hpp"
@@ -42,6 +50,35 @@ bool is_builtin_function(PyObject* fn, const char* name, const char* module) {
   if (owner == nullptr || !PyModule_CheckExact(owner)) return false;
   const PyModuleDef* def = PyModule_GetDef(owner);
   return def != nullptr && def->m_name != nullptr && std::strcmp(def->m_name, module) == 0;
+}
+
+void check_room_for_thread() {
+  struct rlimit limit;
+  if (getrlimit(RLIMIT_AS, &limit) != 0 || limit.rlim_cur == RLIM_INFINITY) return;
+  // The address space in use: the first field of /proc/self/statm, in
+  // pages, read without the C library's buffered streams.
+  const int fd = open("/proc/self/statm", O_RDONLY | O_CLOEXEC);
+  if (fd < 0) return;
+  char text[64];
+  const ssize_t got = read(fd, text, sizeof text - 1);
+  close(fd);
+  if (got <= 0) return;
+  text[got] = '\0';
+  const uint64_t used =
+      std::strtoull(text, nullptr, 10) * static_cast<uint64_t>(sysconf(_SC_PAGESIZE));
+  // The stack a thread gets by default, and the C library's reservation
+  // for a new heap, which it first asks for twice over to align it.
+  size_t stack = size_t{8} << 20;
+  pthread_attr_t attr;
+  if (pthread_getattr_default_np(&attr) == 0) {
+    pthread_attr_getstacksize(&attr, &stack);
+    pthread_attr_destroy(&attr);
+  }
+  constexpr uint64_t kHeapReserve = uint64_t{128} << 20;
+  constexpr uint64_t kSlack = uint64_t{4} << 20;
+  if (used + stack + kHeapReserve + kSlack > static_cast<uint64_t>(limit.rlim_cur)) {
+    throw std::system_error(std::make_error_code(std::errc::resource_unavailable_try_again));
+  }
 }
 
 bool opens_host_files() {

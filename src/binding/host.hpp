@@ -21,6 +21,14 @@ Ref call(PyObject* callable, A... args) {
   return Ref::steal(PyObject_Vectorcall(callable, argv + 1,
                                         sizeof...(A) | PY_VECTORCALL_ARGUMENTS_OFFSET, nullptr));
 }
+// Throws std::system_error, as a failed thread start does, when the process
+// runs under a limit on its address space that leaves too little room for
+// a new thread: its stack, and the heap the C library sets up for a
+// thread's first allocation. The thread's first step below needs that
+// allocation, and the system's loader ends the process when it fails. No
+// limit, or one that cannot be read, never stops a thread.
+void check_room_for_thread();
+
 // Starts a thread of the module's own. Its first step makes the C++
 // runtime's per-thread exception state, which is otherwise made when the
 // thread throws its first exception: that is when memory has run out, and
@@ -31,6 +39,7 @@ Ref call(PyObject* callable, A... args) {
 // started.
 template <class F>
 std::thread start_thread(F&& f) {
+  check_room_for_thread();
   std::latch ready(1);
   std::thread thread([&ready, f = std::forward<F>(f)]() mutable {
     abi::__cxa_eh_globals* volatile state = abi::__cxa_get_globals();
