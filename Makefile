@@ -4,7 +4,7 @@ PYTHON := /usr/bin/python3
 BUILD ?= build
 export PYTHONDONTWRITEBYTECODE := 1
 
-.PHONY: all deps build test test-native test-python demo bench clean
+.PHONY: all deps build test test-native test-python test-sanitize demo bench clean
 
 all: build
 
@@ -43,5 +43,24 @@ bench: build
 	PYTHONPATH=$(CURDIR)/$(BUILD) $(PYTHON) bench/bench_tokenizer.py
 	PYTHONPATH=$(CURDIR)/$(BUILD) $(PYTHON) bench/run.py $(BENCH_SCRATCH) $(BENCH_ARGS)
 
+# The native and Python tests against a build with the address and
+# undefined-behaviour sanitizers, the interpreter running with their
+# run-time libraries preloaded. Leak checking stays off: the interpreter
+# itself keeps memory to its exit. Allocations too large to make return
+# null, as they do without the sanitizer, so that the host's MemoryError
+# paths run as usual.
+SANITIZE_BUILD ?= build-sanitize
+SANITIZE_ENV := LD_PRELOAD="$$(gcc -print-file-name=libasan.so) $$(gcc -print-file-name=libubsan.so)" \
+	ASAN_OPTIONS=detect_leaks=0:abort_on_error=1:allocator_may_return_null=1 \
+	UBSAN_OPTIONS=print_stacktrace=1:halt_on_error=1
+
+test-sanitize: deps
+	@[ -f $(SANITIZE_BUILD)/build.ninja ] || meson setup $(SANITIZE_BUILD) --buildtype=debugoptimized \
+		-Db_sanitize=address,undefined -Db_lundef=false
+	ninja -C $(SANITIZE_BUILD)
+	@tools/install-deps testdata
+	meson test -C $(SANITIZE_BUILD) --suite native --print-errorlogs
+	$(SANITIZE_ENV) PYTHONPATH=$(CURDIR)/$(SANITIZE_BUILD) $(PYTHON) -m pytest -q -p no:cacheprovider tests
+
 clean:
-	rm -rf $(BUILD)
+	rm -rf $(BUILD) $(SANITIZE_BUILD)
