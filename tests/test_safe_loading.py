@@ -109,6 +109,12 @@ PLAIN_ONLY = {
     "shared only": {"a": inner, "b": inner, "w": word, "v": blob, "c": [inner, word]},
     "a large dict": {f"token {i}": i for i in range(5000)},
     "int keys": {i: str(i) for i in range(-300, 300)},
+    # Three-byte characters at the edges of their range, runs of them, and
+    # surrogates (stored as three bytes) inside such runs.
+    "three-byte runs": {"\u0800\u0fff\u1000\ucfff\ud7ff\ue000\ufeff\uffff": 1,
+                        "\u4e2d\ud800\u4e2d": 2, "\u4e2d\u6587\udfff": 3,
+                        "\udbff\udc00\u4e2d": 4, "x\u4e2d\u00e9\u4e2d\U0001F600\u4e2d": 5,
+                        "\u4e2d" * 50: "\u4e2d\r\n\u6587"},
     # Texts on either side of 64 KiB of UTF-8, where making a str changes
     # from one walk over its bytes to two, each followed by a short one.
     "long texts": {text: text[:3] for unit, count in [("\u00e9", 32_768), ("\u4e2d", 21_845),

@@ -135,8 +135,14 @@ PyObject* make_str(const unsigned char* s, size_t n, std::vector<uint32_t>& scra
     uint32_t c = s[i];
     size_t len = 1;
     if (c >= 0x80) {
-      len = utf8_sequence(s + i, n - i, &c);
-      if (len == 0 || len == kUtf8CutOff) return host();
+      const uint32_t c3 = i + 3 <= n ? utf8_three(s + i) : 0;
+      if (c3 != 0) {
+        c = c3;
+        len = 3;
+      } else {
+        len = utf8_sequence(s + i, n - i, &c);
+        if (len == 0 || len == kUtf8CutOff) return host();
+      }
     }
     if (units != nullptr) units[chars] = c;
     if (c > max_char) max_char = c;

@@ -125,6 +125,36 @@ TEST(Utf8Text, RandomPiecesOfRandomText) {
   }
 }
 
+// Every three-byte candidate, inside a run of three-byte characters: the
+// walk takes it exactly when the general decoding of one sequence does,
+// and a walk that stops at it refuses the text.
+TEST(Utf8Text, RunsOfThreeByteCharacters) {
+  const std::string han = "\xe4\xb8\xad";  // U+4E2D
+  for (uint32_t b0 = 0xE0; b0 <= 0xEF; ++b0) {
+    for (uint32_t b1 = 0x70; b1 <= 0xCF; ++b1) {
+      for (uint32_t b2 : {0x41u, 0x7Fu, 0x80u, 0x9Fu, 0xA0u, 0xBFu, 0xC0u}) {
+        const uint8_t seq[3] = {static_cast<uint8_t>(b0), static_cast<uint8_t>(b1),
+                                static_cast<uint8_t>(b2)};
+        uint32_t c = 0;
+        const bool valid = utf8_sequence(seq, 3, &c) == 3;
+        const std::string mid(reinterpret_cast<const char*>(seq), 3);
+        const auto got = walk_whole(han + han + mid + han);
+        if (valid) {
+          EXPECT_EQ(got, (Units{0x4E2D, 0x4E2D, c, 0x4E2D})) << b0 << " " << b1 << " " << b2;
+        } else {
+          EXPECT_EQ(got, std::nullopt) << b0 << " " << b1 << " " << b2;
+        }
+        EXPECT_EQ(utf8_three(seq), valid ? c : 0u);
+      }
+    }
+  }
+  // A run cut by the end of a piece, by a "\r", by other widths.
+  EXPECT_EQ(walk_in_pieces(han + han + han, {4}), (Units{0x4E2D, 0x4E2D, 0x4E2D}));
+  EXPECT_EQ(walk_whole(han + "\r\n" + han + "\r" + han + "\xc3\xa9" + han + "\xf0\x9f\x98\x80"),
+            (Units{0x4E2D, '\n', 0x4E2D, '\n', 0x4E2D, 0xE9, 0x4E2D, 0x1F600}));
+  EXPECT_EQ(walk_whole(han + "\xe4\xb8"), std::nullopt);
+}
+
 TEST(Utf8Text, MeasureCountsWhatTheWriterWrites) {
   const std::string s = "plain \r\n\xc3\xa9 \xe4\xb8\xad\r";
   Utf8Measure m;
