@@ -168,17 +168,30 @@ bool TextFileReader::decode(int fd, uint64_t start, const Measured& m, U* units)
          seen == m.max_char;
 }
 
-Ref TextFileReader::read(PyObject* file, bool fresh) {
-  if (!opens_host_files() || !is_static_type_named(file, "_io.TextIOWrapper")) return nullptr;
+namespace {
+
+// The descriptor of `file`, a text file of the host's own `open`, when it
+// is a regular file, with its status in `*st`; -1 otherwise (anything else,
+// a pipe or a device, is left to the file's own methods), no error set.
+int host_text_fd(PyObject* file, struct stat* st) {
+  if (!opens_host_files() || !is_static_type_named(file, "_io.TextIOWrapper")) return -1;
   const int fd = PyObject_AsFileDescriptor(file);
   if (fd < 0) {
     PyErr_Clear();
-    return nullptr;
+    return -1;
   }
+  if (fstat(fd, st) != 0 || !S_ISREG(st->st_mode)) return -1;
+  return fd;
+}
+
+}  // namespace
+
+Ref TextFileReader::read(PyObject* file, bool fresh) {
   struct stat st;
+  const int fd = host_text_fd(file, &st);
   // An empty size marks files whose contents are made as they are read
   // (the kernel's own): they are left to the host's reading.
-  if (fstat(fd, &st) != 0 || !S_ISREG(st.st_mode) || st.st_size <= 0) return nullptr;
+  if (fd < 0 || st.st_size <= 0) return nullptr;
   const off_t position = fresh ? 0 : lseek(fd, 0, SEEK_CUR);
   // Room for the whole file and a byte more, so that the read that finds
   // its end needs no second piece, up to the piece size; a little more,
@@ -233,16 +246,8 @@ Ref TextFileReader::read(PyObject* file, bool fresh) {
 }
 
 int host_text_output_fd(PyObject* file) {
-  if (!opens_host_files() || !is_static_type_named(file, "_io.TextIOWrapper")) return -1;
-  const int fd = PyObject_AsFileDescriptor(file);
-  if (fd < 0) {
-    PyErr_Clear();
-    return -1;
-  }
-  // Anything else (a pipe, a device) is left to the file's own write().
   struct stat st;
-  if (fstat(fd, &st) != 0 || !S_ISREG(st.st_mode)) return -1;
-  return fd;
+  return host_text_fd(file, &st);
 }
 
 int write_all(int fd, const char* data, size_t size, LockReleased& released) {
