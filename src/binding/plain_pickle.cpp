@@ -172,7 +172,7 @@ class Pickler {
     framing_ = false;
   }
 
-  const LargeVector<char>& buffer() const { return out_; }
+  const SequentialVector<char>& buffer() const { return out_; }
   const std::vector<Chunk>& chunks() const { return chunks_; }
 
  private:
@@ -416,7 +416,7 @@ class Pickler {
     } while (in_batch == kBatch);
   }
 
-  LargeVector<char> out_;
+  SequentialVector<char> out_;
   std::vector<Chunk> chunks_;
   std::unordered_map<PyObject*, uint32_t> memo_;
   uint32_t memo_size_ = 0;
@@ -469,7 +469,7 @@ int dump_plain(PyObject* dump, PyObject* obj, PyObject* file) {
   }
   Ref write = Ref::steal(PyObject_GetAttrString(file, "write"));
   if (!write) return -1;
-  const LargeVector<char>& out = pickler.buffer();
+  const SequentialVector<char>& out = pickler.buffer();
   size_t from = 0;
   for (const Pickler::Chunk& chunk : pickler.chunks()) {
     if (!write_view(write.get(), out.data() + from, chunk.end - from)) return -1;

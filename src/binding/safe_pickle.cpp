@@ -69,11 +69,9 @@ class Accumulator {
     const std::size_t need = size_ + len;
     if (!bytes_) {
       const std::size_t initial = std::max(need, first);
+      HostBlocksInSmallPages small_pages;
       bytes_ = Ref::steal(PyBytes_FromStringAndSize(nullptr, static_cast<Py_ssize_t>(initial)));
       if (!bytes_) return nullptr;
-      // Written through from the start: fresh small pages cost more to
-      // fault in than the copying does.
-      advise_huge_pages(PyBytes_AS_STRING(bytes_.get()), initial);
     } else if (need > capacity()) {
       std::size_t grown = capacity() <= kMaxSize / 2 ? capacity() * 2 : kMaxSize;
       if (!resize(std::max(need, grown))) return nullptr;
@@ -106,6 +104,8 @@ class Accumulator {
 
   bool resize(std::size_t n) {
     PyObject* raw = bytes_.release();
+    // The bytes are written through from the start and read in order.
+    HostBlocksInSmallPages small_pages;
     // Frees the object and sets `raw` to null on failure.
     int rc = _PyBytes_Resize(&raw, static_cast<Py_ssize_t>(n));
     bytes_ = Ref::steal(raw);

@@ -248,9 +248,9 @@ size_t own_mapping_size(size_t bytes) {
 // of mapped memory that asks for huge pages, each block rounded to whole
 // small pages. A huge page is taken whole on its first touch, so a block of
 // its own would leave the rest of it resident and unused; carved side by
-// side, the smaller blocks of a call (a table, its records and keys, a read
-// buffer, while they are small) share their huge pages, and at most the
-// last one is partly unused.
+// side, the smaller blocks of a call (a table, its records and keys, while
+// they are small) share their huge pages, and at most the last one is partly
+// unused.
 //
 // Memory goes back in whole huge pages: a huge page is unmapped once no
 // live block lies in it and no new one can (it is behind the run's next
@@ -394,6 +394,31 @@ void release_large(void* p, size_t bytes) noexcept {
   std::free(p);
 }
 
+void* allocate_sequential(size_t bytes) {
+#if defined(__linux__)
+  if (bytes >= kMappedFrom) {
+    void* p = mmap(nullptr, page_size(bytes), PROT_READ | PROT_WRITE, MAP_PRIVATE | MAP_ANONYMOUS,
+                   -1, 0);
+    if (p == MAP_FAILED) throw std::bad_alloc();
+    return p;
+  }
+#endif
+  void* p = std::malloc(bytes ? bytes : 1);
+  if (p == nullptr) throw std::bad_alloc();
+  return p;
+}
+
+void release_sequential(void* p, size_t bytes) noexcept {
+  if (p == nullptr) return;
+#if defined(__linux__)
+  if (bytes >= kMappedFrom) {
+    munmap(p, page_size(bytes));
+    return;
+  }
+#endif
+  std::free(p);
+}
+
 void discard_pages(void* p, size_t bytes) noexcept {
 #if defined(__linux__)
   const size_t page = static_cast<size_t>(sysconf(_SC_PAGESIZE));
@@ -409,6 +434,13 @@ void discard_pages(void* p, size_t bytes) noexcept {
 #endif
 }
 
+namespace {
+
+// Asks for huge pages for the whole huge pages inside a block that the
+// host's allocator has just handed out and nobody has written yet, from the
+// same size on as allocate_large(). Only a hint: where the block came from
+// the heap instead of a mapping of its own, the pages asked for are simply
+// those of the heap.
 void advise_huge_pages(void* p, size_t bytes) noexcept {
 #if defined(__linux__) && defined(MADV_HUGEPAGE)
   if (p == nullptr || bytes < kMappedFrom) return;
@@ -421,8 +453,6 @@ void advise_huge_pages(void* p, size_t bytes) noexcept {
   (void)bytes;
 #endif
 }
-
-namespace {
 
 constexpr size_t kArena = size_t{1} << 20;
 
@@ -455,13 +485,16 @@ struct Hook {
 };
 Hook g_hooks[] = {{PYMEM_DOMAIN_OBJ, {}, false, false}, {PYMEM_DOMAIN_MEM, {}, false, false}};
 int g_advised = 0;  // lives of HostMemoryInHugePages at present
+int g_small = 0;    // lives of HostBlocksInSmallPages at present
 constexpr size_t kAdviseFrom = size_t{1} << 20;
 // Blocks from this size on start on a huge page boundary: from half a huge
 // page on, a block is given whole ones (see huge_aligned_block()).
 constexpr size_t kAlignFrom = kHugePage / 2;
 
 void* advised(void* p, size_t size) {
-  if (p != nullptr && g_advised > 0 && size >= kAdviseFrom) advise_huge_pages(p, size);
+  if (p != nullptr && g_advised > 0 && g_small == 0 && size >= kAdviseFrom) {
+    advise_huge_pages(p, size);
+  }
   return p;
 }
 
@@ -501,7 +534,8 @@ void* huge_aligned_block(size_t size) {
 
 void* hook_malloc(void* ctx, size_t size) {
   const Hook& hook = *static_cast<Hook*>(ctx);
-  if (g_advised > 0 && size >= kAlignFrom && hook.frees_with_libc && raw_is_libc()) {
+  if (g_advised > 0 && g_small == 0 && size >= kAlignFrom && hook.frees_with_libc &&
+      raw_is_libc()) {
     if (void* p = huge_aligned_block(size)) return p;
   }
   const PyMemAllocatorEx& a = hook.previous;
@@ -583,6 +617,9 @@ HostMemoryInHugePages::~HostMemoryInHugePages() {
   }
 }
 
+HostBlocksInSmallPages::HostBlocksInSmallPages() { ++g_small; }
+HostBlocksInSmallPages::~HostBlocksInSmallPages() { --g_small; }
+
 void* HostMemoryInHugePages::alloc(void* ctx, size_t size) {
 #if defined(__linux__) && defined(MADV_HUGEPAGE)
   auto* self = static_cast<HostMemoryInHugePages*>(ctx);
@@ -634,7 +671,7 @@ void SlotStream::next_chunk() {
   if (k > 0) publish();
   if (chunks_.capacity() == k) chunks_.reserve(k + 1);
   chunks_.emplace_back(
-      static_cast<uint32_t*>(allocate_large(size_t{capacity} * sizeof(uint32_t))), capacity);
+      static_cast<uint32_t*>(allocate_sequential(size_t{capacity} * sizeof(uint32_t))), capacity);
   capacity_ = capacity;
   fill_ = 0;
 }

@@ -459,14 +459,10 @@ Ref new_text(const Shape& shape) {
     PyErr_SetString(PyExc_OverflowError, "join() result is too long for a Python string");
     return nullptr;
   }
-  Ref text = Ref::steal(PyUnicode_New(static_cast<Py_ssize_t>(shape.length),
-                                       IdTable::Entry::kMaxChars[shape.wide]));
-  // Written through next, while nothing else can see it.
-  if (text) {
-    advise_huge_pages(PyUnicode_DATA(text.get()),
-                      static_cast<size_t>(shape.length) * PyUnicode_KIND(text.get()));
-  }
-  return text;
+  // Written through next, in order, while nothing else can see it.
+  HostBlocksInSmallPages small_pages;
+  return Ref::steal(PyUnicode_New(static_cast<Py_ssize_t>(shape.length),
+                                  IdTable::Entry::kMaxChars[shape.wide]));
 }
 
 // Widens 16 one-byte code units to two-byte ones (32 bytes written).

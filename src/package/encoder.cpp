@@ -1387,13 +1387,15 @@ PyObject* encode_files(PyObject* self, PyObject* filepaths, PyObject* output_pat
     // a byte array made at its size, it discards the half-made object with
     // an error report of its own on stderr; sizing fails with MemoryError
     // alone.
-    packed = Ref::steal(PyByteArray_FromStringAndSize(nullptr, 0));
-    if (!packed || PyByteArray_Resize(packed.get(), static_cast<Py_ssize_t>(count * 4)) < 0) {
-      return fail(w, 59);
+    {
+      // Every byte is written next, in order.
+      HostBlocksInSmallPages small_pages;
+      packed = Ref::steal(PyByteArray_FromStringAndSize(nullptr, 0));
+      if (!packed || PyByteArray_Resize(packed.get(), static_cast<Py_ssize_t>(count * 4)) < 0) {
+        return fail(w, 59);
+      }
     }
     records = reinterpret_cast<uint8_t*>(PyByteArray_AS_STRING(packed.get()));
-    // Every byte is written next, in order.
-    advise_huge_pages(records, static_cast<size_t>(count * 4));
   }
   // Declared before the writer so that a compression it started is waited
   // for on every way out.

@@ -108,7 +108,7 @@ bool decode_part(int fd, uint8_t* buffer, size_t capacity, uint64_t start, uint6
 }  // namespace
 
 TextFileReader::Buffer::~Buffer() {
-  if (data_ != nullptr) release_large(data_, size_);
+  if (data_ != nullptr) release_sequential(data_, size_);
 }
 
 bool TextFileReader::Buffer::reserve(size_t bytes) noexcept {
@@ -116,8 +116,8 @@ bool TextFileReader::Buffer::reserve(size_t bytes) noexcept {
   // Grown by half at least, so that files of rising sizes take few buffers.
   bytes = std::max(bytes, std::min(size_ + size_ / 2, kPiece));
   try {
-    uint8_t* fresh = static_cast<uint8_t*>(allocate_large(bytes));
-    if (data_ != nullptr) release_large(data_, size_);
+    uint8_t* fresh = static_cast<uint8_t*>(allocate_sequential(bytes));
+    if (data_ != nullptr) release_sequential(data_, size_);
     data_ = fresh;
     size_ = bytes;
     return true;
@@ -217,7 +217,12 @@ Ref TextFileReader::read(PyObject* file, bool fresh) {
   m.chars = measure.chars;
   m.max_char = measure.max_char;
 
-  Ref text = Ref::steal(PyUnicode_New(static_cast<Py_ssize_t>(m.chars), m.max_char));
+  Ref text;
+  {
+    // Decoded into in order, then scanned in order.
+    HostBlocksInSmallPages small_pages;
+    text = Ref::steal(PyUnicode_New(static_cast<Py_ssize_t>(m.chars), m.max_char));
+  }
   if (!text) {
     // The host's read makes its own attempt, and its own error.
     PyErr_Clear();

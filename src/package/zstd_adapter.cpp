@@ -301,6 +301,8 @@ bool NativeCompress::start_streamed(CompressSource* source, size_t size, int32_t
 
 bool NativeCompress::make_output(size_t size, uint8_t** dst, size_t* capacity) {
   if (_Py_IsFinalizing()) return false;
+  // The frame is written in order.
+  HostBlocksInSmallPages small_pages;
   output_ = Ref::steal(
       PyBytes_FromStringAndSize(nullptr, static_cast<Py_ssize_t>(ZSTD_compressBound(size))));
   if (!output_) {
@@ -309,7 +311,6 @@ bool NativeCompress::make_output(size_t size, uint8_t** dst, size_t* capacity) {
   }
   *dst = reinterpret_cast<uint8_t*>(PyBytes_AS_STRING(output_.get()));
   *capacity = static_cast<size_t>(PyBytes_GET_SIZE(output_.get()));
-  if (size >= kHugeInputFrom) advise_huge_pages(*dst, *capacity);
   return true;
 }
 
@@ -347,6 +348,7 @@ Ref NativeCompress::finish() {
   }
   ok_ = false;
   PyObject* bytes = output_.release();
+  HostBlocksInSmallPages small_pages;
   if (_PyBytes_Resize(&bytes, static_cast<Py_ssize_t>(written_)) < 0) {
     PyErr_Clear();
     return nullptr;
@@ -457,13 +459,16 @@ void EarlyDecompress::start(PyObject* payload) {
       size > kMaxStreamBytes || ZSTD_findFrameCompressedSize(src, len) != len) {
     return;
   }
-  output_ = Ref::steal(PyBytes_FromStringAndSize(nullptr, static_cast<Py_ssize_t>(size)));
+  {
+    // The records are written in order and read in order.
+    HostBlocksInSmallPages small_pages;
+    output_ = Ref::steal(PyBytes_FromStringAndSize(nullptr, static_cast<Py_ssize_t>(size)));
+  }
   if (!output_) {
     PyErr_Clear();
     return;
   }
   char* dst = PyBytes_AS_STRING(output_.get());
-  advise_huge_pages(dst, static_cast<size_t>(size));
   payload_ = Ref::borrow(payload);
   try {
     thread_ = start_thread([this, src, len, dst, size] {
