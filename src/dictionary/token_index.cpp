@@ -394,6 +394,28 @@ void release_large(void* p, size_t bytes) noexcept {
   std::free(p);
 }
 
+void* grow_large(void* p, size_t bytes, size_t used, size_t grown) {
+  char* from = static_cast<char*>(p);
+  auto* to = static_cast<char*>(allocate_large(grown));
+#if defined(__linux__) && defined(MREMAP_FIXED)
+  if (bytes >= kOwnMappingFrom && grown >= kOwnMappingFrom) {
+    // Both mappings start on a huge page boundary, so the page tables of
+    // the old one's huge pages move as they are. Its tail in small pages,
+    // if any, is copied.
+    const size_t size = own_mapping_size(bytes);
+    const size_t moved = size / kHugePage * kHugePage;
+    if (mremap(from, moved, moved, MREMAP_MAYMOVE | MREMAP_FIXED, to) != MAP_FAILED) {
+      if (used > moved) std::memcpy(to + moved, from + moved, used - moved);
+      if (size > moved) munmap(from + moved, size - moved);
+      return to;
+    }
+  }
+#endif
+  std::memcpy(to, from, used);
+  release_large(p, bytes);
+  return to;
+}
+
 void* allocate_sequential(size_t bytes) {
 #if defined(__linux__)
   if (bytes >= kMappedFrom) {
@@ -681,10 +703,10 @@ struct TokenIndex::Impl {
   BucketArray table;
   unsigned shift;      // 64 - log2(bucket count)
   size_t grow_at;      // record count at which one more key grows the table
-  LargeVector<Record> records;  // one per slot, in order of first sight
+  LargeArray<Record> records;  // one per slot, in order of first sight
   // The key store: per key a header word (byte count << 3 | width) and the
   // key bytes, zero-padded to whole words.
-  LargeVector<uint64_t> keys;
+  LargeArray<uint64_t> keys;
   size_t unmade = 0;   // records below this one all have their strs
   // The slots of the one-unit tokens below U+0100 (spaces, line feeds,
   // punctuation: half the tokens of most texts) that have one, so that they

@@ -13,6 +13,8 @@
 #include <cstdint>
 #include <cstring>
 #include <memory>
+#include <new>
+#include <type_traits>
 #include <vector>
 
 #include "binding/handle.hpp"
@@ -30,6 +32,13 @@ namespace qbc {
 // release_large() needs the size that was allocated. Throws std::bad_alloc.
 void* allocate_large(size_t bytes, bool zero = false);
 void release_large(void* p, size_t bytes) noexcept;
+
+// A block of allocate_large() of `bytes` grown to `grown` bytes, of which the
+// first `used` are kept; the block given is gone then. A block with a mapping
+// of its own hands its whole huge pages over to the new one instead of being
+// copied: they stay resident and need not be faulted in again. Throws
+// std::bad_alloc, leaving the block given as it was.
+void* grow_large(void* p, size_t bytes, size_t used, size_t grown);
 
 // Memory for a buffer that is written once from start to end and then read
 // in order (a read buffer, the token order, a pickle being made). From
@@ -141,6 +150,59 @@ struct LargeAllocator {
 
 template <class T>
 using LargeVector = std::vector<T, LargeAllocator<T>>;
+
+// A growing array of trivially copyable elements in memory of
+// allocate_large(), grown with grow_large(): an array of megabytes that
+// doubles keeps the pages it has instead of copying them into fresh ones.
+template <class T>
+class LargeArray {
+  static_assert(std::is_trivially_copyable_v<T>);
+
+ public:
+  LargeArray() = default;
+  LargeArray(const LargeArray&) = delete;
+  LargeArray& operator=(const LargeArray&) = delete;
+  ~LargeArray() { release_large(data_, capacity_ * sizeof(T)); }
+
+  size_t size() const { return size_; }
+  size_t capacity() const { return capacity_; }
+  T* data() { return data_; }
+  const T* data() const { return data_; }
+  T& operator[](size_t i) { return data_[i]; }
+  const T& operator[](size_t i) const { return data_[i]; }
+  T* begin() { return data_; }
+  T* end() { return data_ + size_; }
+
+  // Throws std::bad_alloc, leaving the array as it was.
+  void reserve(size_t n) {
+    if (n > capacity_) regrow(n);
+  }
+  void push_back(const T& value) {
+    if (size_ == capacity_) regrow(grown_capacity(size_ + 1));
+    data_[size_++] = value;
+  }
+  // New elements are zero.
+  void resize(size_t n) {
+    if (n > capacity_) regrow(grown_capacity(n));
+    if (n > size_) std::memset(static_cast<void*>(data_ + size_), 0, (n - size_) * sizeof(T));
+    size_ = n;
+  }
+
+ private:
+  size_t grown_capacity(size_t n) const { return n > 2 * capacity_ ? n : 2 * capacity_; }
+  void regrow(size_t n) {
+    if (n > SIZE_MAX / sizeof(T)) throw std::bad_alloc();
+    void* p = data_ == nullptr
+                  ? allocate_large(n * sizeof(T))
+                  : grow_large(data_, capacity_ * sizeof(T), size_ * sizeof(T), n * sizeof(T));
+    data_ = static_cast<T*>(p);
+    capacity_ = n;
+  }
+
+  T* data_ = nullptr;
+  size_t size_ = 0;
+  size_t capacity_ = 0;
+};
 template <class T>
 using SequentialVector = std::vector<T, LargeAllocator<T, true>>;
 

@@ -707,6 +707,40 @@ TEST(LargeMemory, FreedBlocksLeaveNothingMapped) {
   ASSERT_TRUE(WIFEXITED(status));
   EXPECT_EQ(WEXITSTATUS(status), 0);
 }
+
+// A growing array keeps its elements through every kind of block (heap,
+// shared mapping, a mapping of its own with a tail in small pages or in a
+// huge page), and a block it outgrew is no longer mapped.
+TEST(LargeMemory, GrownArraysKeepTheirElements) {
+  auto value = [](size_t i) { return i * 0x9E3779B97F4A7C15ull ^ (i >> 3); };
+  constexpr size_t kMiB = size_t{1} << 20;
+  for (size_t first : {size_t{0}, (2 * kMiB + 300 * 1024) / 8, (3 * kMiB + 1536 * 1024) / 8}) {
+    qbc::LargeArray<uint64_t> a;
+    a.reserve(first);
+    const uint64_t* old = a.data();
+    size_t old_bytes = a.capacity() * 8;
+    for (size_t i = 0; i < 3 * kMiB; ++i) {
+      a.push_back(value(i));
+      if (a.data() != old) {
+        if (old != nullptr && old_bytes >= 2 * kMiB) {
+          ASSERT_FALSE(any_mapped(reinterpret_cast<const uint8_t*>(old), old_bytes)) << i;
+        }
+        for (size_t k = 0; k <= i; ++k) ASSERT_EQ(a[k], value(k)) << first << " " << k;
+        old = a.data();
+        old_bytes = a.capacity() * 8;
+      }
+    }
+    // Grown by resizing, the new elements are zero.
+    const size_t n = a.size();
+    a.resize(n + 5 * kMiB);
+    for (size_t k = 0; k < n; k += 4099) ASSERT_EQ(a[k], value(k));
+    for (size_t k = n; k < a.size(); k += 511) ASSERT_EQ(a[k], 0u) << k;
+    a.resize(3);
+    a.resize(4);
+    EXPECT_EQ(a[2], value(2));
+    EXPECT_EQ(a[3], 0u);
+  }
+}
 #endif
 
 // Large blocks share mappings: blocks live at once must not overlap, each
