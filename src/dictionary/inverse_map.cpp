@@ -5,6 +5,7 @@
 #include "binding/host.hpp"
 #include "binding/module.hpp"
 #include "dictionary/id_assign.hpp"
+#include "dictionary/token_index.hpp"
 
 namespace qbc {
 namespace {
@@ -83,7 +84,10 @@ Ref build_inverse(PyObject* forward, PairVisitor* visitor) {
   }
   if (PyDict_CheckExact(forward)) {
     const Py_ssize_t length = PyDict_GET_SIZE(forward);
-    // Sized for one entry per pair at once, instead of growing step by step.
+    // Sized for the pairs at once, as far as the host presizes. Ids given
+    // in order are small ints hashed to themselves, so their entries fill
+    // the table in order, which huge pages gain nothing.
+    HostBlocksInSmallPages small_pages;
     Ref inverse = Ref::steal(_PyDict_NewPresized(length));
     if (!inverse) return nullptr;
     Py_ssize_t pos = 0;

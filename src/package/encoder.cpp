@@ -990,8 +990,13 @@ class IdWriter {
     const bool direct = early && PyDict_GET_SIZE(c_->inverse_dict) == 0;
     Ref forward_new = direct ? Ref::borrow(c_->global_dict)
                              : Ref::steal(_PyDict_NewPresized(take));
-    Ref inverse_new = direct ? Ref::borrow(c_->inverse_dict)
-                             : Ref::steal(_PyDict_NewPresized(take));
+    // The ids, small ints hashed to themselves and stored in order, fill
+    // the reverse map's table in order, which huge pages gain nothing.
+    Ref inverse_new;
+    {
+      HostBlocksInSmallPages small_pages;
+      inverse_new = direct ? Ref::borrow(c_->inverse_dict) : Ref::steal(_PyDict_NewPresized(take));
+    }
     if (!forward_new || !inverse_new) return *line = 68, -1;
     // The tokens once the index is gone, each dropped once stored, and the
     // pages of those done given back while the maps grow.
@@ -1045,8 +1050,12 @@ class IdWriter {
       if (!tokens.empty() && slot + kStoreAhead < take) {
         __builtin_prefetch(tokens[slot + kStoreAhead].get());
       }
-      if (!id_obj || PyDict_SetItem(forward_new.get(), token, id_obj.get()) < 0 ||
-          (!split && PyDict_SetItem(inverse_new.get(), id_obj.get(), token) < 0)) {
+      bool stored = id_obj && PyDict_SetItem(forward_new.get(), token, id_obj.get()) == 0;
+      if (stored && !split) {
+        HostBlocksInSmallPages small_pages;
+        stored = PyDict_SetItem(inverse_new.get(), id_obj.get(), token) == 0;
+      }
+      if (!stored) {
         // Keep what was stored so far, as storing one by one would have.
         take = slot;
         break;
@@ -1071,9 +1080,12 @@ class IdWriter {
       Py_ssize_t pos = 0;
       PyObject *key, *id_obj;
       uint32_t done = 0;
-      while (done < take && PyDict_Next(forward_new.get(), &pos, &key, &id_obj)) {
-        if (PyDict_SetItem(inverse_new.get(), id_obj, key) < 0) break;
-        ++done;
+      {
+        HostBlocksInSmallPages small_pages;
+        while (done < take && PyDict_Next(forward_new.get(), &pos, &key, &id_obj)) {
+          if (PyDict_SetItem(inverse_new.get(), id_obj, key) < 0) break;
+          ++done;
+        }
       }
       if (done < take) {
         // Storing one by one would have stopped at this token, with its
