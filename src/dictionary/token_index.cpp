@@ -54,6 +54,13 @@ namespace {
 
 // Where allocate_large() maps memory of its own instead of using the heap.
 constexpr size_t kLargeFrom = size_t{512} << 10;
+// Buffers written and read in order take small pages from this size on.
+// A call that needs a few megabytes finds huge pages freed shortly before
+// (by itself or another process), which cost little to fault in; beyond
+// that it reaches memory the host has taken back. Measured: the Chinese
+// text's encode took 0.046 s with all such buffers in small pages against
+// 0.042 s in huge ones, GCIDE's 0.93 against 1.19 s.
+constexpr size_t kSmallPagesFrom = size_t{4} << 20;
 constexpr unsigned kWays = 3;            // entries per bucket
 constexpr size_t kInitialBuckets = 16;   // a power of two
 // The table grows when one more key would fill more than this share of its
@@ -239,6 +246,7 @@ size_t page_size(size_t bytes) {
 constexpr size_t kOwnMappingFrom = kHugePage;
 constexpr size_t kHugeTailFrom = kHugePage / 2;
 
+
 size_t own_mapping_size(size_t bytes) {
   const size_t size = page_size(bytes);
   return size % kHugePage >= kHugeTailFrom ? mapped_size(size) : size;
@@ -418,27 +426,24 @@ void* grow_large(void* p, size_t bytes, size_t used, size_t grown) {
 
 void* allocate_sequential(size_t bytes) {
 #if defined(__linux__)
-  if (bytes >= kMappedFrom) {
+  if (bytes >= kSmallPagesFrom) {
     void* p = mmap(nullptr, page_size(bytes), PROT_READ | PROT_WRITE, MAP_PRIVATE | MAP_ANONYMOUS,
                    -1, 0);
     if (p == MAP_FAILED) throw std::bad_alloc();
     return p;
   }
 #endif
-  void* p = std::malloc(bytes ? bytes : 1);
-  if (p == nullptr) throw std::bad_alloc();
-  return p;
+  return allocate_large(bytes);
 }
 
 void release_sequential(void* p, size_t bytes) noexcept {
-  if (p == nullptr) return;
 #if defined(__linux__)
-  if (bytes >= kMappedFrom) {
+  if (p != nullptr && bytes >= kSmallPagesFrom) {
     munmap(p, page_size(bytes));
     return;
   }
 #endif
-  std::free(p);
+  release_large(p, bytes);
 }
 
 void discard_pages(void* p, size_t bytes) noexcept {
@@ -514,7 +519,8 @@ constexpr size_t kAdviseFrom = size_t{1} << 20;
 constexpr size_t kAlignFrom = kHugePage / 2;
 
 void* advised(void* p, size_t size) {
-  if (p != nullptr && g_advised > 0 && g_small == 0 && size >= kAdviseFrom) {
+  if (p != nullptr && g_advised > 0 && (g_small == 0 || size < kSmallPagesFrom) &&
+      size >= kAdviseFrom) {
     advise_huge_pages(p, size);
   }
   return p;
@@ -556,7 +562,8 @@ void* huge_aligned_block(size_t size) {
 
 void* hook_malloc(void* ctx, size_t size) {
   const Hook& hook = *static_cast<Hook*>(ctx);
-  if (g_advised > 0 && g_small == 0 && size >= kAlignFrom && hook.frees_with_libc &&
+  if (g_advised > 0 && (g_small == 0 || size < kSmallPagesFrom) && size >= kAlignFrom &&
+      hook.frees_with_libc &&
       raw_is_libc()) {
     if (void* p = huge_aligned_block(size)) return p;
   }

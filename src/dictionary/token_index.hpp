@@ -42,14 +42,14 @@ void* grow_large(void* p, size_t bytes, size_t used, size_t grown);
 
 // Memory for a buffer that is written once from start to end and then read
 // in order (a read buffer, the token order, a pickle being made). From
-// 512 KiB on it is a mapping of its own in the system's default pages,
-// given back when freed. Huge pages gain such a buffer little in address
-// translations, and on virtual machines whose host takes back memory left
-// free, a huge page that has been free for a while costs several times
-// more to fault in than the small pages of the same bytes (measured:
-// 2.3 to 3.5 ms against 0.4 to 0.5 ms per MB). Smaller blocks come from
-// the heap. release_sequential() needs the size that was allocated.
-// Throws std::bad_alloc.
+// 4 MiB on it is a mapping of its own in the system's default pages, given
+// back when freed; a smaller one is allocate_large()'s. Huge pages gain such
+// a buffer little in address translations, and on virtual machines whose
+// host takes back memory left free, a huge page that has been free for a
+// while costs several times more to fault in than the small pages of the
+// same bytes (measured: 2.3 to 3.5 ms against 0.4 to 0.5 ms per MB).
+// release_sequential() needs the size that was allocated. Throws
+// std::bad_alloc.
 void* allocate_sequential(size_t bytes);
 void release_sequential(void* p, size_t bytes) noexcept;
 
@@ -106,11 +106,12 @@ class HostMemoryInHugePages {
   bool blocks_ = false;
 };
 
-// While an object of this class lives, blocks the host allocates are left
-// in the system's default pages even where a HostMemoryInHugePages would
-// give them huge ones: for a str or bytes object about to be written
-// through in order, for the same reasons as allocate_sequential(). Needs
-// the interpreter lock, like the allocations it covers.
+// While an object of this class lives, blocks of 4 MiB or more that the
+// host allocates are left in the system's default pages even where a
+// HostMemoryInHugePages would give them huge ones: for a str, bytes object
+// or table about to be written through in order, for the same reasons as
+// allocate_sequential(). Needs the interpreter lock, like the allocations
+// it covers.
 class HostBlocksInSmallPages {
  public:
   HostBlocksInSmallPages();

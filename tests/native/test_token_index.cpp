@@ -657,6 +657,25 @@ TEST(LargeMemory, ZeroedAndWritableAtEverySize) {
   }
 }
 
+// Buffers for writing in order, on both sides of the size from which they
+// take small pages; the larger ones are gone once released.
+TEST(LargeMemory, SequentialBuffersAtEverySize) {
+  for (size_t bytes : {size_t{1}, size_t{600} << 10, (size_t{4} << 20) - 1, size_t{4} << 20,
+                       (size_t{9} << 20) + 3}) {
+    auto* p = static_cast<uint8_t*>(qbc::allocate_sequential(bytes));
+    ASSERT_NE(p, nullptr);
+    std::memset(p, 0x3C, bytes);
+    for (size_t i = 0; i < bytes; i += 4093) ASSERT_EQ(p[i], 0x3C) << bytes;
+    qbc::release_sequential(p, bytes);
+#if defined(__linux__)
+    if (bytes >= (size_t{4} << 20)) {
+      std::vector<unsigned char> in_core(1);
+      EXPECT_NE(mincore(p, 4096, in_core.data()), 0) << bytes;
+    }
+#endif
+  }
+}
+
 #if defined(__linux__)
 // Whether any page of [p, p + bytes) is still mapped.
 bool any_mapped(const uint8_t* p, size_t bytes) {
