@@ -246,7 +246,6 @@ size_t page_size(size_t bytes) {
 constexpr size_t kOwnMappingFrom = kHugePage;
 constexpr size_t kHugeTailFrom = kHugePage / 2;
 
-
 size_t own_mapping_size(size_t bytes) {
   const size_t size = page_size(bytes);
   return size % kHugePage >= kHugeTailFrom ? mapped_size(size) : size;
@@ -563,8 +562,7 @@ void* huge_aligned_block(size_t size) {
 void* hook_malloc(void* ctx, size_t size) {
   const Hook& hook = *static_cast<Hook*>(ctx);
   if (g_advised > 0 && (g_small == 0 || size < kSmallPagesFrom) && size >= kAlignFrom &&
-      hook.frees_with_libc &&
-      raw_is_libc()) {
+      hook.frees_with_libc && raw_is_libc()) {
     if (void* p = huge_aligned_block(size)) return p;
   }
   const PyMemAllocatorEx& a = hook.previous;
