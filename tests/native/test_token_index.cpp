@@ -15,6 +15,7 @@
 #include <cstring>
 #include <map>
 #include <memory>
+#include <new>
 #include <string>
 #include <thread>
 #include <vector>
@@ -545,6 +546,13 @@ TEST(IndexMemory, AbsorbingWithoutMemoryFails) {
       if (!index.scan_units(1, u.bytes.get(), cut, out) ||
           !side.scan_units(1, u.bytes.get() + cut, text.size() - cut, side_stream)) {
         _exit(2);
+      }
+      // A first exception sets up the C++ run-time's per-thread state (and,
+      // under the address sanitizer, its record of that state), which would
+      // otherwise need a mapping under the cap.
+      try {
+        throw std::bad_alloc();
+      } catch (const std::bad_alloc&) {
       }
       rlimit limit{};
       getrlimit(RLIMIT_AS, &limit);
