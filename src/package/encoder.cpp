@@ -1349,8 +1349,9 @@ bool write_package(PyObject* package, PyObject* output_path) {
 
 PyObject* encode_files(PyObject* self, PyObject* filepaths, PyObject* output_path,
                        int32_t zstd_level, int32_t threads) {
-  // The texts read and the tables of the maps take their memory from huge
-  // pages, and so do the token strs and the ints of a large call.
+  // The tables of the maps take their memory from huge pages, and so do the
+  // token strs and the ints of a large call (texts of 4 MiB or more, read
+  // and scanned in order, keep small ones).
   HostMemoryInHugePages huge_blocks(false);
   std::optional<HostMemoryInHugePages> huge_arenas;
   CompressorObject* c = as_compressor(self);
