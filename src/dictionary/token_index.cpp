@@ -403,21 +403,32 @@ void release_large(void* p, size_t bytes) noexcept {
 
 void* grow_large(void* p, size_t bytes, size_t used, size_t grown) {
   char* from = static_cast<char*>(p);
-  auto* to = static_cast<char*>(allocate_large(grown));
-#if defined(__linux__) && defined(MREMAP_FIXED)
+#if defined(__linux__) && defined(MREMAP_MAYMOVE)
   if (bytes >= kOwnMappingFrom && grown >= kOwnMappingFrom) {
-    // Both mappings start on a huge page boundary, so the page tables of
-    // the old one's huge pages move as they are. Its tail in small pages,
-    // if any, is copied.
+    // The old mapping's whole huge pages move into a larger mapping at a
+    // place the system picks, their page tables as they are; its tail in
+    // small pages, if any, is copied. Asked for in whole huge pages, the
+    // new mapping starts on a huge page boundary (where the system aligns
+    // such mappings; elsewhere the pages move as small ones) and is then
+    // cut to its size. The place is not given: moving onto a given range
+    // unmaps that range first, and should the move then fail, the copy
+    // below would write to a range that is gone. A failed move here leaves
+    // the old mapping as it was.
     const size_t size = own_mapping_size(bytes);
     const size_t moved = size / kHugePage * kHugePage;
-    if (mremap(from, moved, moved, MREMAP_MAYMOVE | MREMAP_FIXED, to) != MAP_FAILED) {
+    const size_t grown_size = own_mapping_size(grown);
+    const size_t asked = mapped_size(grown_size);
+    void* m = mremap(from, moved, asked, MREMAP_MAYMOVE);
+    if (m != MAP_FAILED) {
+      auto* to = static_cast<char*>(m);
+      if (asked > grown_size) munmap(to + grown_size, asked - grown_size);
       if (used > moved) std::memcpy(to + moved, from + moved, used - moved);
       if (size > moved) munmap(from + moved, size - moved);
       return to;
     }
   }
 #endif
+  auto* to = static_cast<char*>(allocate_large(grown));
   std::memcpy(to, from, used);
   release_large(p, bytes);
   return to;

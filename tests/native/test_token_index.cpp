@@ -3,8 +3,12 @@
 // text it was found in, strs that equal the host's own for those code
 // points, and agreement between scanning and interning.
 #include <gtest/gtest.h>
+#include <linux/filter.h>
+#include <linux/seccomp.h>
 #include <sys/mman.h>
+#include <sys/prctl.h>
 #include <sys/resource.h>
+#include <sys/syscall.h>
 #include <sys/wait.h>
 #include <unistd.h>
 
@@ -16,6 +20,7 @@
 #include <map>
 #include <memory>
 #include <new>
+#include <optional>
 #include <string>
 #include <thread>
 #include <vector>
@@ -738,11 +743,13 @@ TEST(LargeMemory, FreedBlocksLeaveNothingMapped) {
 // A growing array keeps its elements through every kind of block (heap,
 // shared mapping, a mapping of its own with a tail in small pages or in a
 // huge page), and a block it outgrew is no longer mapped.
-TEST(LargeMemory, GrownArraysKeepTheirElements) {
+void grow_and_check() {
   auto value = [](size_t i) { return i * 0x9E3779B97F4A7C15ull ^ (i >> 3); };
   constexpr size_t kMiB = size_t{1} << 20;
   for (size_t first : {size_t{0}, (2 * kMiB + 300 * 1024) / 8, (3 * kMiB + 1536 * 1024) / 8}) {
-    qbc::LargeArray<uint64_t> a;
+    const size_t before = address_space_in_use();
+    std::optional<qbc::LargeArray<uint64_t>> array(std::in_place);
+    qbc::LargeArray<uint64_t>& a = *array;
     a.reserve(first);
     const uint64_t* old = a.data();
     size_t old_bytes = a.capacity() * 8;
@@ -766,7 +773,45 @@ TEST(LargeMemory, GrownArraysKeepTheirElements) {
     a.resize(4);
     EXPECT_EQ(a[2], value(2));
     EXPECT_EQ(a[3], 0u);
+    // Released, it leaves no address space taken: its mappings ended
+    // where they were meant to.
+    const auto* last = reinterpret_cast<const uint8_t*>(a.data());
+    const size_t last_bytes = a.capacity() * 8;
+    array.reset();
+    EXPECT_FALSE(any_mapped(last, last_bytes)) << first;
+    EXPECT_LT(address_space_in_use(), before + kMiB) << first;
   }
+}
+
+TEST(LargeMemory, GrownArraysKeepTheirElements) { grow_and_check(); }
+
+// The same where the system refuses to move pages between mappings: the
+// elements are copied instead. Run in a child process whose mremap calls
+// all fail.
+TEST(LargeMemory, GrownArraysKeepTheirElementsWhenPagesCannotMove) {
+  const pid_t pid = fork();
+  ASSERT_GE(pid, 0);
+  if (pid == 0) {
+    sock_filter filter[] = {
+        BPF_STMT(BPF_LD | BPF_W | BPF_ABS, offsetof(seccomp_data, nr)),
+        BPF_JUMP(BPF_JMP | BPF_JEQ | BPF_K, __NR_mremap, 0, 1),
+        BPF_STMT(BPF_RET | BPF_K, SECCOMP_RET_ERRNO | (ENOMEM & SECCOMP_RET_DATA)),
+        BPF_STMT(BPF_RET | BPF_K, SECCOMP_RET_ALLOW),
+    };
+    sock_fprog program{static_cast<unsigned short>(sizeof filter / sizeof filter[0]), filter};
+    if (prctl(PR_SET_NO_NEW_PRIVS, 1, 0, 0, 0) != 0 ||
+        prctl(PR_SET_SECCOMP, SECCOMP_MODE_FILTER, &program) != 0) {
+      _exit(2);
+    }
+    void* probe = mmap(nullptr, 8192, PROT_READ | PROT_WRITE, MAP_PRIVATE | MAP_ANONYMOUS, -1, 0);
+    if (probe == MAP_FAILED || mremap(probe, 4096, 8192, MREMAP_MAYMOVE) != MAP_FAILED) _exit(2);
+    grow_and_check();
+    _exit(::testing::Test::HasFailure() ? 1 : 0);
+  }
+  int status = 0;
+  ASSERT_EQ(waitpid(pid, &status, 0), pid);
+  ASSERT_TRUE(WIFEXITED(status)) << "child ended by signal " << WTERMSIG(status);
+  EXPECT_EQ(WEXITSTATUS(status), 0) << "1: a check failed; 2: mremap could not be made to fail";
 }
 #endif
 
