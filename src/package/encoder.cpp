@@ -1042,11 +1042,11 @@ class IdWriter {
     // back: the two are not held at once, which sets the peak of such a
     // call. The lock is kept throughout, so no other thread sees the maps
     // in between. A call compressed as it was scanned fills both maps
-    // beside its compressor: that runs on after the forward map anyway,
-    // and the inverse map made after it would leave a core idle meanwhile
-    // (GCIDE's encode took 1.06 against 1.17 s, its peak 181 against
-    // 162 MB; the kernel documentation's 0.509 against 0.530 s, with the
-    // same peak).
+    // beside its compressor, which runs on after the forward map anyway:
+    // an inverse map made only after it would leave a core idle while it
+    // is made (GCIDE's encode took 1.06 against 1.17 s, its peak 181
+    // against 162 MB; the kernel documentation's 0.509 against 0.530 s,
+    // with the same peak).
     const bool split = direct && early_->native->started() && !early_->streamed;
     for (uint32_t slot = 0; slot < take; ++slot) {
       const int32_t id = first + static_cast<int32_t>(slot);
