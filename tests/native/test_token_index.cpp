@@ -801,7 +801,7 @@ TEST(LargeMemory, GrownArraysKeepTheirElementsWhenPagesCannotMove) {
     sock_fprog program{static_cast<unsigned short>(sizeof filter / sizeof filter[0]), filter};
     if (prctl(PR_SET_NO_NEW_PRIVS, 1, 0, 0, 0) != 0 ||
         prctl(PR_SET_SECCOMP, SECCOMP_MODE_FILTER, &program) != 0) {
-      _exit(2);
+      _exit(4);  // a system without system-call filters
     }
     void* probe = mmap(nullptr, 8192, PROT_READ | PROT_WRITE, MAP_PRIVATE | MAP_ANONYMOUS, -1, 0);
     if (probe == MAP_FAILED || mremap(probe, 4096, 8192, MREMAP_MAYMOVE) != MAP_FAILED) _exit(2);
@@ -811,7 +811,8 @@ TEST(LargeMemory, GrownArraysKeepTheirElementsWhenPagesCannotMove) {
   int status = 0;
   ASSERT_EQ(waitpid(pid, &status, 0), pid);
   ASSERT_TRUE(WIFEXITED(status)) << "child ended by signal " << WTERMSIG(status);
-  EXPECT_EQ(WEXITSTATUS(status), 0) << "1: a check failed; 2: mremap could not be made to fail";
+  if (WEXITSTATUS(status) == 4) GTEST_SKIP() << "no system-call filter can be set here";
+  EXPECT_EQ(WEXITSTATUS(status), 0) << "1: a check failed; 2: mremap still succeeds";
 }
 #endif
 
