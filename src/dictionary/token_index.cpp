@@ -528,11 +528,14 @@ constexpr size_t kAdviseFrom = size_t{1} << 20;
 // page on, a block is given whole ones (see huge_aligned_block()).
 constexpr size_t kAlignFrom = kHugePage / 2;
 
+// Whether a host block of `size` bytes made now is to take huge pages, from
+// the size on where they are asked for at all (`from`).
+bool huge_pages_for(size_t size, size_t from) {
+  return g_advised > 0 && (g_small == 0 || size < kSmallPagesFrom) && size >= from;
+}
+
 void* advised(void* p, size_t size) {
-  if (p != nullptr && g_advised > 0 && (g_small == 0 || size < kSmallPagesFrom) &&
-      size >= kAdviseFrom) {
-    advise_huge_pages(p, size);
-  }
+  if (p != nullptr && huge_pages_for(size, kAdviseFrom)) advise_huge_pages(p, size);
   return p;
 }
 
@@ -572,8 +575,7 @@ void* huge_aligned_block(size_t size) {
 
 void* hook_malloc(void* ctx, size_t size) {
   const Hook& hook = *static_cast<Hook*>(ctx);
-  if (g_advised > 0 && (g_small == 0 || size < kSmallPagesFrom) && size >= kAlignFrom &&
-      hook.frees_with_libc && raw_is_libc()) {
+  if (huge_pages_for(size, kAlignFrom) && hook.frees_with_libc && raw_is_libc()) {
     if (void* p = huge_aligned_block(size)) return p;
   }
   const PyMemAllocatorEx& a = hook.previous;

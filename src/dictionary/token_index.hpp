@@ -75,14 +75,15 @@ void return_free_memory(size_t working_bytes) noexcept;
 //   either allocator are mappings of their own, so each frees the other's
 //   (the host's unmaps an arena, and so does this one). This is done only
 //   over the interpreter's own arena allocator;
-// - blocks of 1 MiB or more (tables of large dicts; texts read under 4 MiB,
-//   see HostBlocksInSmallPages) take huge pages, by hooks over the host's object and memory allocators that
-//   otherwise only pass calls on, as a tracing hook does. Where the host
-//   would hand such a block on to malloc() anyway and free it with free(),
-//   the hook takes it from the C library itself, starting on a huge page
-//   boundary; elsewhere (debug allocators, a tracer below) the block the
-//   host hands out is advised. A hook stays in place (passing calls on) if
-//   someone hooked the allocator on top of it meanwhile.
+// - blocks of 1 MiB or more (tables of large dicts; texts read under
+//   4 MiB, see HostBlocksInSmallPages) take huge pages, by hooks over the
+//   host's object and memory allocators that otherwise only pass calls on,
+//   as a tracing hook does. Where the host would hand such a block on to
+//   malloc() anyway and free it with free(), the hook takes it from the C
+//   library itself, starting on a huge page boundary; elsewhere (debug
+//   allocators, a tracer below) the block the host hands out is advised. A
+//   hook stays in place (passing calls on) if someone hooked the allocator
+//   on top of it meanwhile.
 // The host's own allocators are put back at the end. Needs the interpreter
 // lock when made and when ended.
 //
