@@ -4,7 +4,8 @@
 #include <cstdint>
 #include <cstring>
 #include <new>
-#include <unordered_map>
+#include <algorithm>
+#include <bit>
 #include <vector>
 
 #include "binding/handle.hpp"
@@ -148,6 +149,106 @@ void utf8_encode(int kind, const void* data, Py_ssize_t n, char* out) {
   }
 }
 
+// The bytes of a pickle being made: appended to in small pieces, one
+// object's opcodes at a time, so an append is a bounds check and a copy.
+// Throws std::bad_alloc.
+class PickleBuffer {
+ public:
+  PickleBuffer() = default;
+  PickleBuffer(const PickleBuffer&) = delete;
+  PickleBuffer& operator=(const PickleBuffer&) = delete;
+  ~PickleBuffer() { release_sequential(data_, capacity_); }
+
+  size_t size() const { return size_; }
+  const char* data() const { return data_; }
+  char* data() { return data_; }
+
+  void reserve(size_t n) {
+    if (n > capacity_) regrow(n);
+  }
+  // Room for `n` more bytes at the end, which `advance` then counts.
+  char* room(size_t n) {
+    if (capacity_ - size_ < n) regrow(std::max(size_ + n, 2 * capacity_));
+    return data_ + size_;
+  }
+  void advance(size_t n) { size_ += n; }
+  void append(const char* s, size_t n) {
+    std::memcpy(room(n), s, n);
+    size_ += n;
+  }
+  void erase(size_t at, size_t n) {
+    std::memmove(data_ + at, data_ + at + n, size_ - at - n);
+    size_ -= n;
+  }
+
+ private:
+  void regrow(size_t n) {
+    char* grown = static_cast<char*>(allocate_sequential(n));
+    if (size_ != 0) std::memcpy(grown, data_, size_);
+    release_sequential(data_, capacity_);
+    data_ = grown;
+    capacity_ = n;
+  }
+
+  char* data_ = nullptr;
+  size_t size_ = 0;
+  size_t capacity_ = 0;
+};
+
+// The memo's numbers of the objects remembered, by identity. Most lookups
+// miss (every key of a large dict is looked up), so the table is kept at
+// most half full and a miss ends at the first empty entry. Throws
+// std::bad_alloc.
+class PointerMemo {
+ public:
+  bool empty() const { return used_ == 0; }
+
+  // The number of `obj`, or -1.
+  int64_t find(PyObject* obj) const {
+    if (used_ == 0) return -1;
+    for (size_t i = home(obj);; i = (i + 1) & (entries_.size() - 1)) {
+      const Entry& e = entries_[i];
+      if (e.obj == obj) return e.index;
+      if (e.obj == nullptr) return -1;
+    }
+  }
+  // Remembers `obj` as `index` unless it is remembered already.
+  void add(PyObject* obj, uint32_t index) {
+    if (2 * (used_ + 1) > entries_.size()) rehash(entries_.empty() ? 64 : 2 * entries_.size());
+    for (size_t i = home(obj);; i = (i + 1) & (entries_.size() - 1)) {
+      Entry& e = entries_[i];
+      if (e.obj == obj) return;
+      if (e.obj == nullptr) {
+        e = Entry{obj, index};
+        ++used_;
+        return;
+      }
+    }
+  }
+
+ private:
+  struct Entry {
+    PyObject* obj = nullptr;
+    uint32_t index = 0;
+  };
+  size_t home(PyObject* obj) const {
+    return static_cast<size_t>((reinterpret_cast<uintptr_t>(obj) * 0x9E3779B97F4A7C15u) >> shift_);
+  }
+  void rehash(size_t n) {
+    std::vector<Entry> old(n);
+    old.swap(entries_);
+    shift_ = 64 - static_cast<unsigned>(std::countr_zero(n));
+    used_ = 0;
+    for (const Entry& e : old) {
+      if (e.obj != nullptr) add(e.obj, e.index);
+    }
+  }
+
+  std::vector<Entry> entries_;
+  size_t used_ = 0;
+  unsigned shift_ = 64;
+};
+
 // The host pickler's output, made in memory: the same opcodes, memo
 // numbers and frames. A payload long enough to go outside the frames is
 // kept as its object, as the host hands it to write() on its own.
@@ -172,7 +273,7 @@ class Pickler {
     framing_ = false;
   }
 
-  const SequentialVector<char>& buffer() const { return out_; }
+  const PickleBuffer& buffer() const { return out_; }
   const std::vector<Chunk>& chunks() const { return chunks_; }
 
  private:
@@ -213,11 +314,13 @@ class Pickler {
   }
 
   void write(const char* s, size_t n) {
-    if (framing_ && frame_start_ < 0) {
-      frame_start_ = static_cast<std::ptrdiff_t>(out_.size());
-      out_.insert(out_.end(), kFrameHeader, '\xFE');
-    }
-    out_.insert(out_.end(), s, s + n);
+    if (framing_ && frame_start_ < 0) start_frame();
+    out_.append(s, n);
+  }
+  void start_frame() {
+    frame_start_ = static_cast<std::ptrdiff_t>(out_.size());
+    std::memset(out_.room(kFrameHeader), '\xFE', kFrameHeader);
+    out_.advance(kFrameHeader);
   }
   void write_op(char op) { write(&op, 1); }
 
@@ -226,11 +329,11 @@ class Pickler {
     const size_t start = static_cast<size_t>(frame_start_);
     const size_t length = out_.size() - start - kFrameHeader;
     if (length >= kFrameMin) {
-      out_[start] = kFrame;
-      for (int i = 0; i < 8; ++i) out_[start + 1 + i] = static_cast<char>((length >> (8 * i)) & 0xFF);
+      char* header = out_.data() + start;
+      header[0] = kFrame;
+      for (int i = 0; i < 8; ++i) header[1 + i] = static_cast<char>((length >> (8 * i)) & 0xFF);
     } else {
-      out_.erase(out_.begin() + static_cast<std::ptrdiff_t>(start),
-                 out_.begin() + static_cast<std::ptrdiff_t>(start + kFrameHeader));
+      out_.erase(start, kFrameHeader);
     }
     frame_start_ = -1;
   }
@@ -267,15 +370,15 @@ class Pickler {
   }
 
   void memo_put(PyObject* obj, bool remember) {
-    if (remember || watched(obj)) memo_.emplace(obj, memo_size_);
+    if (remember || watched(obj)) memo_.add(obj, memo_size_);
     ++memo_size_;
     write_op(kMemoize);
   }
 
   bool memo_get(PyObject* obj) {
-    const auto it = memo_.find(obj);
-    if (it == memo_.end()) return false;
-    const uint32_t index = it->second;
+    const int64_t found = memo_.find(obj);
+    if (found < 0) return false;
+    const uint32_t index = static_cast<uint32_t>(found);
     if (index < 256) {
       const char op[2] = {kBinGet, static_cast<char>(index)};
       write(op, 2);
@@ -290,16 +393,21 @@ class Pickler {
   void save_int(PyObject* obj) {
     const long v = PyLong_AsLong(obj);
     const uint32_t u = static_cast<uint32_t>(static_cast<int32_t>(v));
-    char op[5] = {kBinInt, static_cast<char>(u & 0xFF), static_cast<char>((u >> 8) & 0xFF),
-                  static_cast<char>((u >> 16) & 0xFF), static_cast<char>((u >> 24) & 0xFF)};
+    if (framing_ && frame_start_ < 0) start_frame();
+    char* p = out_.room(5);
+    p[1] = static_cast<char>(u & 0xFF);
+    p[2] = static_cast<char>((u >> 8) & 0xFF);
+    p[3] = static_cast<char>((u >> 16) & 0xFF);
+    p[4] = static_cast<char>((u >> 24) & 0xFF);
     if ((u >> 16) != 0) {
-      write(op, 5);
+      p[0] = kBinInt;
+      out_.advance(5);
     } else if ((u >> 8) != 0) {
-      op[0] = kBinInt2;
-      write(op, 3);
+      p[0] = kBinInt2;
+      out_.advance(3);
     } else {
-      op[0] = kBinInt1;
-      write(op, 2);
+      p[0] = kBinInt1;
+      out_.advance(2);
     }
   }
 
@@ -345,9 +453,8 @@ class Pickler {
         write_with_data(header, n, encoded.data(), size, nullptr);
       } else {
         write_with_data(header, n, nullptr, 0, nullptr);
-        const size_t at = out_.size();
-        out_.resize(at + size);
-        utf8_encode(kind, data, length, out_.data() + at);
+        utf8_encode(kind, data, length, out_.room(size));
+        out_.advance(size);
       }
     }
     memo_put(obj, remember);
@@ -408,17 +515,43 @@ class Pickler {
       in_batch = 0;
       write_op(kMark);
       while (PyDict_Next(obj, &pos, &key, &value)) {
-        save(key, keys_remembered);
-        save(value);
+        if (keys_remembered || !save_short_item(key, value)) {
+          save(key, keys_remembered);
+          save(value);
+        }
         if (++in_batch == kBatch) break;
       }
       write_op(kSetItems);
     } while (in_batch == kBatch);
   }
 
-  SequentialVector<char> out_;
+  // The item of a short ASCII key not to be remembered and a value of one
+  // of the short int opcodes, as save(key, false) and save(value) write it,
+  // in one piece; false, with nothing written, for any other item.
+  bool save_short_item(PyObject* key, PyObject* value) {
+    if (!PyUnicode_CheckExact(key) || !PyUnicode_IS_ASCII(key) || !PyLong_CheckExact(value)) {
+      return false;
+    }
+    const size_t size = static_cast<size_t>(PyUnicode_GET_LENGTH(key));
+    if (size > 0xFF || memo_.find(key) >= 0 || watched(key)) return false;
+    opcode_boundary();
+    if (framing_ && frame_start_ < 0) start_frame();
+    char* p = out_.room(size + 3);
+    p[0] = kShortBinUnicode;
+    p[1] = static_cast<char>(size);
+    std::memcpy(p + 2, PyUnicode_DATA(key), size);
+    p[size + 2] = kMemoize;
+    out_.advance(size + 3);
+    ++memo_size_;
+    // The value starts an object of its own.
+    opcode_boundary();
+    save_int(value);
+    return true;
+  }
+
+  PickleBuffer out_;
   std::vector<Chunk> chunks_;
-  std::unordered_map<PyObject*, uint32_t> memo_;
+  PointerMemo memo_;
   uint32_t memo_size_ = 0;
   std::ptrdiff_t frame_start_ = -1;
   bool framing_ = false;
@@ -469,7 +602,7 @@ int dump_plain(PyObject* dump, PyObject* obj, PyObject* file) {
   }
   Ref write = Ref::steal(PyObject_GetAttrString(file, "write"));
   if (!write) return -1;
-  const SequentialVector<char>& out = pickler.buffer();
+  const PickleBuffer& out = pickler.buffer();
   size_t from = 0;
   for (const Pickler::Chunk& chunk : pickler.chunks()) {
     if (!write_view(write.get(), out.data() + from, chunk.end - from)) return -1;
