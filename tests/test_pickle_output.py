@@ -51,6 +51,8 @@ MAPPINGS = {
     # Values the host pickles otherwise; it writes these itself.
     "values past 32 bits": {"big": 2**31, "small": -2**31 - 1, "huge": 10**30},
     "nested values": {"list": [1, "a", [2, b"x"]], "bytes": b"\x00" * 10, "dict": {"i": 1}},
+    "bools among ints": {"a": 1, "t": True, "f": False, "b": 2},
+    "non-ASCII keys among short ones": {"a": 1, "\u00e9": 2, "x" * 300: 3, b"k": 4, 5: 6},
 }
 
 

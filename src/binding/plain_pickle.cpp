@@ -62,7 +62,9 @@ bool fits_int32(PyObject* obj) {
 // types only (their pickling consults no reducer, dispatch table or
 // method), ints that take one of the short int opcodes. Adds to `*bytes`
 // about as much as the pickle of `obj` takes in memory, a little more.
-bool plain(PyObject* obj, int depth, size_t* bytes) {
+// `*int_valued`, when given, is set to a dict among the values of the
+// top-level dict `obj` whose values are all ints.
+bool plain(PyObject* obj, int depth, size_t* bytes, PyObject** int_valued = nullptr) {
   if (PyLong_CheckExact(obj)) {
     *bytes += 5;
     return fits_int32(obj);
@@ -95,9 +97,22 @@ bool plain(PyObject* obj, int depth, size_t* bytes) {
     *bytes += 16 + static_cast<size_t>(PyDict_GET_SIZE(obj)) / kBatch * 2;
     Py_ssize_t pos = 0;
     PyObject *key, *value;
+    bool ints = true;
     while (PyDict_Next(obj, &pos, &key, &value)) {
-      if (!plain(key, depth + 1, bytes) || !plain(value, depth + 1, bytes)) return false;
+      // The items of a token dictionary, checked in place.
+      if (PyUnicode_CheckExact(key) && PyUnicode_IS_READY(key) && PyUnicode_IS_ASCII(key) &&
+          PyLong_CheckExact(value)) {
+        *bytes += 21 + static_cast<size_t>(PyUnicode_GET_LENGTH(key));
+        if (!fits_int32(value)) return false;
+        continue;
+      }
+      ints = ints && PyLong_CheckExact(value);
+      if (!plain(key, depth + 1, bytes) ||
+          !plain(value, depth + 1, bytes, depth == 0 ? int_valued : nullptr)) {
+        return false;
+      }
     }
+    if (ints && depth == 1 && int_valued != nullptr) *int_valued = obj;
     return true;
   }
   return false;
@@ -259,11 +274,12 @@ class Pickler {
     Ref payload;  // bytes written after them
   };
 
-  // `bytes`: about what the pickle takes in memory. Throws std::bad_alloc.
-  void dump(PyObject* obj, size_t bytes) {
+  // `bytes`: about what the pickle takes in memory; `int_valued`: a dict
+  // known to hold ints only, or null. Throws std::bad_alloc.
+  void dump(PyObject* obj, size_t bytes, PyObject* int_valued) {
     // With a frame header per 64 KiB.
     out_.reserve(bytes + bytes / 4096 + 64);
-    find_tail(obj);
+    find_tail(obj, int_valued);
     const char proto[2] = {kProto, static_cast<char>(kProtocol)};
     write(proto, 2);
     framing_ = true;
@@ -282,7 +298,7 @@ class Pickler {
   // is pickled once, and its keys need no memo entries, as nothing after
   // one of them can be that same object but the top-level keys after it.
   // Those are watched.
-  void find_tail(PyObject* obj) {
+  void find_tail(PyObject* obj, PyObject* int_valued) {
     if (!PyDict_CheckExact(obj)) return;
     const auto shallow = [](PyObject* v) {
       if (PyDict_Check(v)) return false;
@@ -300,7 +316,10 @@ class Pickler {
     while (PyDict_Next(obj, &pos, &key, &value)) {
       if (tail != nullptr) after.push_back(key);
       if (shallow(value)) continue;
-      if (tail != nullptr || !PyDict_CheckExact(value) || !all_int_values(value)) return;
+      if (tail != nullptr || !PyDict_CheckExact(value) ||
+          !(value == int_valued || all_int_values(value))) {
+        return;
+      }
       tail = value;
     }
     tail_ = tail;
@@ -591,10 +610,11 @@ int dump_plain(PyObject* dump, PyObject* obj, PyObject* file) {
     return 0;
   }
   size_t bytes = 0;
-  if (!plain(obj, 0, &bytes)) return 0;
+  PyObject* int_valued = nullptr;
+  if (!plain(obj, 0, &bytes, &int_valued)) return 0;
   Pickler pickler;
   try {
-    pickler.dump(obj, bytes);
+    pickler.dump(obj, bytes, int_valued);
   } catch (const std::bad_alloc&) {
     // The host's pickler makes its own attempt.
     PyErr_Clear();
