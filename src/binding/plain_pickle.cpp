@@ -1,11 +1,11 @@
 #include "binding/plain_pickle.hpp"
 
+#include <algorithm>
+#include <bit>
 #include <cstddef>
 #include <cstdint>
 #include <cstring>
 #include <new>
-#include <algorithm>
-#include <bit>
 #include <vector>
 
 #include "binding/handle.hpp"

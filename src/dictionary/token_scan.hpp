@@ -440,13 +440,41 @@ inline UnitMasks block_masks(const uint8_t* p) {
   return m;
 }
 
+// All-ones lanes where the 16-bit unit, at or above U+0100, is whitespace.
+inline __m128i wide_space16(__m128i v) {
+  __m128i s = _mm_or_si128(in_range16(v, 0x2000, 0x0A), in_range16(v, 0x2028, 1));
+  s = _mm_or_si128(s, _mm_or_si128(equal16(v, 0x202F), equal16(v, 0x205F)));
+  return _mm_or_si128(s, _mm_or_si128(equal16(v, 0x1680), equal16(v, 0x3000)));
+}
+
+// The units are narrowed to bytes first, a unit above U+00FF becoming 0x00
+// or 0xFF (neither is whitespace), and classified as bytes are; the wide
+// whitespace, all of it within U+1680..U+3000, is looked for only where a
+// unit lies in that range, which in most texts (CJK included) none does.
 inline UnitMasks block_masks(const uint16_t* p) {
+  const __m128i n9 = _mm_set1_epi8(9);
+  const __m128i n1c = _mm_set1_epi8(0x1C);
+  const __m128i four = _mm_set1_epi8(4);
+  const __m128i x85 = _mm_set1_epi8(static_cast<char>(0x85));
+  const __m128i xa0 = _mm_set1_epi8(static_cast<char>(0xA0));
+  const __m128i ff = _mm_set1_epi16(0xFF);
   UnitMasks m;
   for (unsigned k = 0; k < 4; ++k) {
     const __m128i a = _mm_loadu_si128(reinterpret_cast<const __m128i*>(p + 16 * k));
     const __m128i b = _mm_loadu_si128(reinterpret_cast<const __m128i*>(p + 16 * k + 8));
-    m.space |= bits16(space16(a), space16(b)) << (16 * k);
-    m.wide |= bits16(wide16(a), wide16(b)) << (16 * k);
+    const __m128i narrow = _mm_packs_epi16(_mm_cmpeq_epi16(_mm_subs_epu16(a, ff), _mm_setzero_si128()),
+                                           _mm_cmpeq_epi16(_mm_subs_epu16(b, ff), _mm_setzero_si128()));
+    m.wide |= uint64_t{static_cast<uint16_t>(~_mm_movemask_epi8(narrow))} << (16 * k);
+    const __m128i v = _mm_packus_epi16(a, b);
+    const __m128i lo = _mm_subs_epu8(_mm_sub_epi8(v, n9), four);
+    const __m128i hi = _mm_subs_epu8(_mm_sub_epi8(v, n1c), four);
+    __m128i s = _mm_cmpeq_epi8(_mm_min_epu8(lo, hi), _mm_setzero_si128());
+    s = _mm_or_si128(s, _mm_or_si128(_mm_cmpeq_epi8(v, x85), _mm_cmpeq_epi8(v, xa0)));
+    uint64_t space = static_cast<uint32_t>(_mm_movemask_epi8(s));
+    const __m128i mid = _mm_or_si128(in_range16(a, 0x1680, 0x3000 - 0x1680),
+                                     in_range16(b, 0x1680, 0x3000 - 0x1680));
+    if (_mm_movemask_epi8(mid) != 0) space |= bits16(wide_space16(a), wide_space16(b));
+    m.space |= space << (16 * k);
   }
   return m;
 }
