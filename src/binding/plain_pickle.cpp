@@ -216,8 +216,6 @@ class PickleBuffer {
 // std::bad_alloc.
 class PointerMemo {
  public:
-  bool empty() const { return used_ == 0; }
-
   // The number of `obj`, or -1.
   int64_t find(PyObject* obj) const {
     if (used_ == 0) return -1;
