@@ -331,10 +331,12 @@ class Pickler {
   }
 
   void write(const char* s, size_t n) {
-    if (framing_ && frame_start_ < 0) start_frame();
+    in_frame();
     out_.append(s, n);
   }
-  void start_frame() {
+  // Opens a frame, when framing, before the bytes written next.
+  void in_frame() {
+    if (!framing_ || frame_start_ >= 0) return;
     frame_start_ = static_cast<std::ptrdiff_t>(out_.size());
     std::memset(out_.room(kFrameHeader), '\xFE', kFrameHeader);
     out_.advance(kFrameHeader);
@@ -410,7 +412,7 @@ class Pickler {
   void save_int(PyObject* obj) {
     const long v = PyLong_AsLong(obj);
     const uint32_t u = static_cast<uint32_t>(static_cast<int32_t>(v));
-    if (framing_ && frame_start_ < 0) start_frame();
+    in_frame();
     char* p = out_.room(5);
     p[1] = static_cast<char>(u & 0xFF);
     p[2] = static_cast<char>((u >> 8) & 0xFF);
@@ -552,7 +554,7 @@ class Pickler {
     const size_t size = static_cast<size_t>(PyUnicode_GET_LENGTH(key));
     if (size > 0xFF || memo_.find(key) >= 0 || watched(key)) return false;
     opcode_boundary();
-    if (framing_ && frame_start_ < 0) start_frame();
+    in_frame();
     char* p = out_.room(size + 3);
     p[0] = kShortBinUnicode;
     p[1] = static_cast<char>(size);

@@ -421,21 +421,23 @@ inline __m128i clamp16(__m128i a, __m128i b) {
   return _mm_add_epi16(packed, _mm_set1_epi16(static_cast<short>(0x8000)));
 }
 
-inline UnitMasks block_masks(const uint8_t* p) {
-  const __m128i n9 = _mm_set1_epi8(9);
-  const __m128i n1c = _mm_set1_epi8(0x1C);
+// One bit per byte of `v` that is whitespace as a Latin-1 code point.
+inline uint64_t space_bytes(__m128i v) {
   const __m128i four = _mm_set1_epi8(4);
-  const __m128i x85 = _mm_set1_epi8(static_cast<char>(0x85));
-  const __m128i xa0 = _mm_set1_epi8(static_cast<char>(0xA0));
+  // Zero exactly where v - 9 or v - 0x1C is at most 4.
+  const __m128i a = _mm_subs_epu8(_mm_sub_epi8(v, _mm_set1_epi8(9)), four);
+  const __m128i b = _mm_subs_epu8(_mm_sub_epi8(v, _mm_set1_epi8(0x1C)), four);
+  __m128i s = _mm_cmpeq_epi8(_mm_min_epu8(a, b), _mm_setzero_si128());
+  s = _mm_or_si128(s, _mm_or_si128(_mm_cmpeq_epi8(v, _mm_set1_epi8(static_cast<char>(0x85))),
+                                   _mm_cmpeq_epi8(v, _mm_set1_epi8(static_cast<char>(0xA0)))));
+  return static_cast<uint32_t>(_mm_movemask_epi8(s));
+}
+
+inline UnitMasks block_masks(const uint8_t* p) {
   UnitMasks m;
   for (unsigned k = 0; k < 4; ++k) {
-    const __m128i v = _mm_loadu_si128(reinterpret_cast<const __m128i*>(p + 16 * k));
-    // Zero exactly where v - 9 or v - 0x1C is at most 4.
-    const __m128i a = _mm_subs_epu8(_mm_sub_epi8(v, n9), four);
-    const __m128i b = _mm_subs_epu8(_mm_sub_epi8(v, n1c), four);
-    __m128i s = _mm_cmpeq_epi8(_mm_min_epu8(a, b), _mm_setzero_si128());
-    s = _mm_or_si128(s, _mm_or_si128(_mm_cmpeq_epi8(v, x85), _mm_cmpeq_epi8(v, xa0)));
-    m.space |= uint64_t{static_cast<uint32_t>(_mm_movemask_epi8(s))} << (16 * k);
+    m.space |= space_bytes(_mm_loadu_si128(reinterpret_cast<const __m128i*>(p + 16 * k)))
+               << (16 * k);
   }
   return m;
 }
@@ -452,25 +454,12 @@ inline __m128i wide_space16(__m128i v) {
 // whitespace, all of it within U+1680..U+3000, is looked for only where a
 // unit lies in that range, which in most texts (CJK included) none does.
 inline UnitMasks block_masks(const uint16_t* p) {
-  const __m128i n9 = _mm_set1_epi8(9);
-  const __m128i n1c = _mm_set1_epi8(0x1C);
-  const __m128i four = _mm_set1_epi8(4);
-  const __m128i x85 = _mm_set1_epi8(static_cast<char>(0x85));
-  const __m128i xa0 = _mm_set1_epi8(static_cast<char>(0xA0));
-  const __m128i ff = _mm_set1_epi16(0xFF);
   UnitMasks m;
   for (unsigned k = 0; k < 4; ++k) {
     const __m128i a = _mm_loadu_si128(reinterpret_cast<const __m128i*>(p + 16 * k));
     const __m128i b = _mm_loadu_si128(reinterpret_cast<const __m128i*>(p + 16 * k + 8));
-    const __m128i narrow = _mm_packs_epi16(_mm_cmpeq_epi16(_mm_subs_epu16(a, ff), _mm_setzero_si128()),
-                                           _mm_cmpeq_epi16(_mm_subs_epu16(b, ff), _mm_setzero_si128()));
-    m.wide |= uint64_t{static_cast<uint16_t>(~_mm_movemask_epi8(narrow))} << (16 * k);
-    const __m128i v = _mm_packus_epi16(a, b);
-    const __m128i lo = _mm_subs_epu8(_mm_sub_epi8(v, n9), four);
-    const __m128i hi = _mm_subs_epu8(_mm_sub_epi8(v, n1c), four);
-    __m128i s = _mm_cmpeq_epi8(_mm_min_epu8(lo, hi), _mm_setzero_si128());
-    s = _mm_or_si128(s, _mm_or_si128(_mm_cmpeq_epi8(v, x85), _mm_cmpeq_epi8(v, xa0)));
-    uint64_t space = static_cast<uint32_t>(_mm_movemask_epi8(s));
+    m.wide |= bits16(wide16(a), wide16(b)) << (16 * k);
+    uint64_t space = space_bytes(_mm_packus_epi16(a, b));
     const __m128i mid = _mm_or_si128(in_range16(a, 0x1680, 0x3000 - 0x1680),
                                      in_range16(b, 0x1680, 0x3000 - 0x1680));
     if (_mm_movemask_epi8(mid) != 0) space |= bits16(wide_space16(a), wide_space16(b));
