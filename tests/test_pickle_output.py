@@ -2,7 +2,9 @@
 pickle.dump writes for the same objects: the same opcodes, memo numbers,
 batches and frames."""
 
+import gc
 import pickle
+import random
 import sys
 
 import pytest
@@ -151,3 +153,91 @@ def test_package_is_the_host_pickle(tmp_path, shape):
     c.encode_files(paths + paths[:1], str(tmp_path / "p.pkg"))
     got = (tmp_path / "p.pkg").read_bytes()
     assert_same_pickle(got, package_of(c, tmp_path / "p.pkg"))
+
+
+def random_word_files(tmp_path, files, words, distinct=30000, seed=5):
+    """Texts of words in a random order, whose ids compress to more than a
+    frame of the pickle: the package is then pickled while they are
+    compressed, and the stream goes in afterwards."""
+    rng = random.Random(seed)
+    vocabulary = [f"w{i}" for i in range(distinct)]
+    paths = []
+    for i in range(files):
+        path = tmp_path / f"t{i}.txt"
+        path.write_text(" ".join(rng.choices(vocabulary, k=words)) + "\n", encoding="utf-8")
+        paths.append(str(path))
+    return paths
+
+
+@pytest.mark.parametrize("shape", ["short call", "compressed as scanned", "known tokens",
+                                   "names that are tokens"])
+def test_package_pickled_while_compressing_is_the_host_pickle(tmp_path, shape):
+    c = QBCompressor(str(tmp_path / "none"))
+    if shape == "compressed as scanned":
+        # More than 8 MiB of records.
+        paths = random_word_files(tmp_path, 1, 1_100_000)
+    else:
+        paths = random_word_files(tmp_path, 2, 40_000)
+    if shape == "known tokens":
+        c.encode_files(paths[:1], str(tmp_path / "first.pkg"))
+    elif shape == "names that are tokens":
+        # The single-character names are the host's shared strs, as are the
+        # tokens of the same text: the pickle refers back to them.
+        for name in "ab":
+            (tmp_path / name).write_text(name + " ", encoding="utf-8")
+            paths.append(str(tmp_path / name))
+    c.encode_files(paths, str(tmp_path / "p.pkg"))
+    package = package_of(c, tmp_path / "p.pkg")
+    assert len(package["compressed"]) >= FRAME
+    assert_same_pickle((tmp_path / "p.pkg").read_bytes(), package)
+
+
+class MeddlingPickle:
+    """A pickle module whose dump, as it is looked up, changes what the
+    package holds or refers to."""
+
+    def __init__(self, change):
+        self.change = change
+
+    @property
+    def dump(self):
+        self.change()
+        return pickle.dump
+
+
+def other_names_list(names):
+    return next(o for o in gc.get_objects() if type(o) is list and o == names and o is not names)
+
+
+@pytest.mark.parametrize("change", ["entry added", "value changed", "entry removed",
+                                    "name added", "dictionary replaced"])
+def test_package_changed_before_it_is_written(tmp_path, monkeypatch, change):
+    paths = random_word_files(tmp_path, 2, 40_000)
+    c = QBCompressor(str(tmp_path / "none"))
+    names = ["t0.txt", "t1.txt"]
+    first = None
+
+    def meddle():
+        nonlocal first
+        first = c.global_dict
+        if change == "entry added":
+            c.global_dict["added"] = 10**6
+        elif change == "value changed":
+            c.global_dict["w1"] = -5
+        elif change == "entry removed":
+            del c.global_dict["w1"]
+        elif change == "name added":
+            other_names_list(names).append("late")
+        else:
+            c.global_dict = {"other": 1}
+
+    monkeypatch.setattr(qbc_compressor, "pickle", MeddlingPickle(meddle))
+    c.encode_files(paths, str(tmp_path / "p.pkg"))
+    monkeypatch.undo()
+    with open(tmp_path / "p.pkg", "rb") as f:
+        loaded = pickle.load(f)
+    # The package holds the dictionary it was made with, as it is when dumped.
+    package = {**package_of(c, tmp_path / "p.pkg"), "global_dict": first}
+    assert_same_pickle((tmp_path / "p.pkg").read_bytes(), package)
+    assert loaded["global_dict"] == first
+    assert loaded["filenames"] == names + ["late"] * (change == "name added")

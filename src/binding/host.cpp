@@ -172,14 +172,14 @@ Ref pickle_load(PyObject* file, BytesMade bytes_made, void* context) {
   return call(load.get(), file);
 }
 
-Ref pickle_dump(PyObject* obj, PyObject* file) {
+Ref pickle_dump(PyObject* obj, PyObject* file, PremadePackage* premade) {
   Ref pickle = module_global(names().pickle);
   if (!pickle) return nullptr;
   Ref dump = getattr(pickle.get(), names().dump);
   if (!dump) return nullptr;
   // The host's own dump of plain objects into the host's own file: the same
   // bytes, made natively.
-  const int native = dump_plain(dump.get(), obj, file);
+  const int native = dump_plain(dump.get(), obj, file, premade);
   if (native < 0) return nullptr;
   if (native > 0) return Ref::borrow(Py_None);
   return call(dump.get(), obj, file);

@@ -9,6 +9,7 @@
 #include <thread>
 
 #include "binding/handle.hpp"
+#include "binding/plain_pickle.hpp"
 #include "binding/plain_unpickle.hpp"
 #include "binding/traceback.hpp"
 
@@ -149,6 +150,7 @@ namespace qbc {
 Ref pickle_load(PyObject* file, BytesMade bytes_made = nullptr, void* context = nullptr);
 
 // `pickle.dump(obj, file)` with `pickle` looked up in the module namespace.
-Ref pickle_dump(PyObject* obj, PyObject* file);
+// `premade`: a pickle of `obj` made ahead, written while it still holds.
+Ref pickle_dump(PyObject* obj, PyObject* file, PremadePackage* premade = nullptr);
 
 }  // namespace qbc

@@ -10,6 +10,7 @@
 
 #include "binding/handle.hpp"
 #include "binding/host.hpp"
+#include "dictionary/id_assign.hpp"
 #include "dictionary/token_index.hpp"
 
 namespace qbc {
@@ -58,6 +59,9 @@ bool fits_int32(PyObject* obj) {
   return overflow == 0 && v >= INT32_MIN && v <= INT32_MAX;
 }
 
+bool plain_item(PyObject* key, PyObject* value, int depth, size_t* bytes,
+                PyObject** int_valued, bool* ints);
+
 // Whether the host pickles `obj` in the fixed way written here: exact
 // types only (their pickling consults no reducer, dispatch table or
 // method), ints that take one of the short int opcodes. Adds to `*bytes`
@@ -99,23 +103,27 @@ bool plain(PyObject* obj, int depth, size_t* bytes, PyObject** int_valued = null
     PyObject *key, *value;
     bool ints = true;
     while (PyDict_Next(obj, &pos, &key, &value)) {
-      // The items of a token dictionary, checked in place.
-      if (PyUnicode_CheckExact(key) && PyUnicode_IS_READY(key) && PyUnicode_IS_ASCII(key) &&
-          PyLong_CheckExact(value)) {
-        *bytes += 21 + static_cast<size_t>(PyUnicode_GET_LENGTH(key));
-        if (!fits_int32(value)) return false;
-        continue;
-      }
-      ints = ints && PyLong_CheckExact(value);
-      if (!plain(key, depth + 1, bytes) ||
-          !plain(value, depth + 1, bytes, depth == 0 ? int_valued : nullptr)) {
-        return false;
-      }
+      if (!plain_item(key, value, depth, bytes, int_valued, &ints)) return false;
     }
     if (ints && depth == 1 && int_valued != nullptr) *int_valued = obj;
     return true;
   }
   return false;
+}
+
+// plain() of one item of a dict at `depth`; `*ints` is cleared when its
+// value is not an int.
+bool plain_item(PyObject* key, PyObject* value, int depth, size_t* bytes,
+                PyObject** int_valued, bool* ints) {
+  // The items of a token dictionary, checked in place.
+  if (PyUnicode_CheckExact(key) && PyUnicode_IS_READY(key) && PyUnicode_IS_ASCII(key) &&
+      PyLong_CheckExact(value)) {
+    *bytes += 21 + static_cast<size_t>(PyUnicode_GET_LENGTH(key));
+    return fits_int32(value);
+  }
+  *ints = *ints && PyLong_CheckExact(value);
+  return plain(key, depth + 1, bytes) &&
+         plain(value, depth + 1, bytes, depth == 0 ? int_valued : nullptr);
 }
 
 bool all_int_values(PyObject* dict) {
@@ -172,7 +180,11 @@ class PickleBuffer {
   PickleBuffer() = default;
   PickleBuffer(const PickleBuffer&) = delete;
   PickleBuffer& operator=(const PickleBuffer&) = delete;
-  ~PickleBuffer() { release_sequential(data_, capacity_); }
+  ~PickleBuffer() { release_sequential(data_, capacity_, own_mapping_); }
+
+  // Memory of its own, in small pages, resident only as far as it is
+  // written: for a pickle held beside other work.
+  void use_own_mapping() { own_mapping_ = true; }
 
   size_t size() const { return size_; }
   const char* data() const { return data_; }
@@ -198,9 +210,9 @@ class PickleBuffer {
 
  private:
   void regrow(size_t n) {
-    char* grown = static_cast<char*>(allocate_sequential(n));
+    char* grown = static_cast<char*>(allocate_sequential(n, own_mapping_));
     if (size_ != 0) std::memcpy(grown, data_, size_);
-    release_sequential(data_, capacity_);
+    release_sequential(data_, capacity_, own_mapping_);
     data_ = grown;
     capacity_ = n;
   }
@@ -208,6 +220,7 @@ class PickleBuffer {
   char* data_ = nullptr;
   size_t size_ = 0;
   size_t capacity_ = 0;
+  bool own_mapping_ = false;
 };
 
 // The memo's numbers of the objects remembered, by identity. Most lookups
@@ -262,6 +275,30 @@ class PointerMemo {
   unsigned shift_ = 64;
 };
 
+// A dict's items, walked in its order.
+struct DictItems {
+  PyObject* dict;
+  Py_ssize_t size() const { return PyDict_GET_SIZE(dict); }
+  bool next(Py_ssize_t* pos, PyObject** key, PyObject** value) const {
+    return PyDict_Next(dict, pos, key, value);
+  }
+};
+
+// The items of a dict still to be made, as two arrays.
+struct ArrayItems {
+  PyObject* const* keys;
+  PyObject* const* values;
+  Py_ssize_t count;
+  Py_ssize_t size() const { return count; }
+  bool next(Py_ssize_t* pos, PyObject** key, PyObject** value) const {
+    if (*pos >= count) return false;
+    *key = keys[*pos];
+    *value = values[*pos];
+    ++*pos;
+    return true;
+  }
+};
+
 // The host pickler's output, made in memory: the same opcodes, memo
 // numbers and frames. A payload long enough to go outside the frames is
 // kept as its object, as the host hands it to write() on its own.
@@ -275,29 +312,71 @@ class Pickler {
   // `bytes`: about what the pickle takes in memory; `int_valued`: a dict
   // known to hold ints only, or null. Throws std::bad_alloc.
   void dump(PyObject* obj, size_t bytes, PyObject* int_valued) {
-    // With a frame header per 64 KiB.
-    out_.reserve(bytes + bytes / 4096 + 64);
-    find_tail(obj, int_valued);
-    const char proto[2] = {kProto, static_cast<char>(kProtocol)};
-    write(proto, 2);
-    framing_ = true;
+    begin(bytes);
+    if (PyDict_CheckExact(obj)) find_tail(DictItems{obj}, int_valued);
     save(obj);
-    write(&kStop, 1);
-    commit_frame();
-    framing_ = false;
+    end();
   }
+
+  // The pickle of a dict of the items given, a dict that none of its
+  // objects refers to. `deferred`, one of its values, stands for bytes of
+  // a frame's size or more that fill_deferred() puts in its place later.
+  // Throws std::bad_alloc.
+  void dump_items(const ArrayItems& items, size_t bytes, PyObject* int_valued,
+                  PyObject* deferred) {
+    out_.use_own_mapping();
+    begin(bytes);
+    find_tail(items, int_valued);
+    deferred_ = deferred;
+    write_op(kEmptyDict);
+    // The dict's own memo number, which nothing pickled refers to.
+    memo_put(nullptr, false);
+    save_items(items, true);
+    end();
+  }
+
+  // Puts `bytes`, of a frame's size up to 4 GiB, in the place dump_items()
+  // kept for them.
+  void fill_deferred(PyObject* bytes) {
+    const size_t size = static_cast<size_t>(PyBytes_GET_SIZE(bytes));
+    for (Chunk& chunk : chunks_) {
+      if (chunk.payload.get() != deferred_) continue;
+      // The length header, written just before the payload.
+      char* length = out_.data() + chunk.end - 4;
+      for (int i = 0; i < 4; ++i) length[i] = static_cast<char>((size >> (8 * i)) & 0xFF);
+      chunk.payload = Ref::borrow(bytes);
+    }
+    deferred_ = nullptr;
+  }
+
+  // Whether the objects are pickled in the way the tail takes: every value
+  // but one dict of ints holds no container.
+  bool has_tail() const { return tail_ != nullptr; }
 
   const PickleBuffer& buffer() const { return out_; }
   const std::vector<Chunk>& chunks() const { return chunks_; }
 
  private:
+  void begin(size_t bytes) {
+    // With a frame header per 64 KiB.
+    out_.reserve(bytes + bytes / 4096 + 64);
+    const char proto[2] = {kProto, static_cast<char>(kProtocol)};
+    write(proto, 2);
+    framing_ = true;
+  }
+  void end() {
+    write(&kStop, 1);
+    commit_frame();
+    framing_ = false;
+  }
+
   // The one dict among the values of a top-level dict, when a dict of ints
   // and every other value holds no container but lists of scalars: then it
   // is pickled once, and its keys need no memo entries, as nothing after
   // one of them can be that same object but the top-level keys after it.
   // Those are watched.
-  void find_tail(PyObject* obj, PyObject* int_valued) {
-    if (!PyDict_CheckExact(obj)) return;
+  template <class Items>
+  void find_tail(const Items& items, PyObject* int_valued) {
     const auto shallow = [](PyObject* v) {
       if (PyDict_Check(v)) return false;
       if (!PyList_CheckExact(v)) return true;
@@ -311,7 +390,7 @@ class Pickler {
     std::vector<PyObject*> after;
     Py_ssize_t pos = 0;
     PyObject *key, *value;
-    while (PyDict_Next(obj, &pos, &key, &value)) {
+    while (items.next(&pos, &key, &value)) {
       if (tail != nullptr) after.push_back(key);
       if (shallow(value)) continue;
       if (tail != nullptr || !PyDict_CheckExact(value) ||
@@ -448,7 +527,9 @@ class Pickler {
 
   void save_bytes(PyObject* obj, bool remember) {
     char header[9];
-    const size_t size = static_cast<size_t>(PyBytes_GET_SIZE(obj));
+    // The bytes to come go apart, with a length header of four bytes.
+    const size_t size =
+        obj == deferred_ ? kFrameTarget : static_cast<size_t>(PyBytes_GET_SIZE(obj));
     const size_t n = length_header(header, kShortBinBytes, kBinBytes, kBinBytes8, size);
     write_with_data(header, n, PyBytes_AS_STRING(obj), size, obj);
     memo_put(obj, remember);
@@ -516,12 +597,17 @@ class Pickler {
   void save_dict(PyObject* obj, bool keys_remembered) {
     write_op(kEmptyDict);
     memo_put(obj, true);
-    const Py_ssize_t size = PyDict_GET_SIZE(obj);
+    save_items(DictItems{obj}, keys_remembered);
+  }
+
+  template <class Items>
+  void save_items(const Items& items, bool keys_remembered) {
+    const Py_ssize_t size = items.size();
     if (size == 0) return;
     Py_ssize_t pos = 0;
     PyObject *key, *value;
     if (size == 1) {
-      PyDict_Next(obj, &pos, &key, &value);
+      items.next(&pos, &key, &value);
       save(key, keys_remembered);
       save(value);
       write_op(kSetItem);
@@ -533,7 +619,7 @@ class Pickler {
     do {
       in_batch = 0;
       write_op(kMark);
-      while (PyDict_Next(obj, &pos, &key, &value)) {
+      while (items.next(&pos, &key, &value)) {
         if (keys_remembered || !save_short_item(key, value)) {
           save(key, keys_remembered);
           save(value);
@@ -576,6 +662,7 @@ class Pickler {
   bool framing_ = false;
   PyObject* tail_ = nullptr;
   std::vector<PyObject*> watched_;
+  PyObject* deferred_ = nullptr;
 };
 
 // file.write(view of [p, p + n)), the view released afterwards so that
@@ -600,7 +687,93 @@ bool write_view(PyObject* write, const char* p, size_t n) {
 
 }  // namespace
 
-int dump_plain(PyObject* dump, PyObject* obj, PyObject* file) {
+struct PremadePackage::Made {
+  Pickler pickler;
+  Ref stand_in;  // in the pickle in place of the bytes to come
+  Ref keys[kItems];
+  Ref values[kItems];  // but the first
+  // What the later values held when pickled: a list's items (held, so
+  // that none of them can be freed and another object made in its place),
+  // a dict's version.
+  std::vector<Ref> items[kItems];
+  uint64_t versions[kItems] = {};
+
+  // The bytes of `obj` when it is the package pickled: the same keys in
+  // the same order, bytes that go apart for the first value, the same
+  // later values, unchanged; null otherwise.
+  PyObject* matches(PyObject* obj) const {
+    if (!PyDict_CheckExact(obj) || PyDict_GET_SIZE(obj) != kItems) return nullptr;
+    PyObject* bytes = nullptr;
+    Py_ssize_t pos = 0;
+    PyObject *key, *value;
+    for (int i = 0; PyDict_Next(obj, &pos, &key, &value); ++i) {
+      if (key != keys[i].get()) return nullptr;
+      if (i == 0) {
+        if (!PyBytes_CheckExact(value) ||
+            static_cast<size_t>(PyBytes_GET_SIZE(value)) < kFrameTarget ||
+            static_cast<uint64_t>(PyBytes_GET_SIZE(value)) > 0xFFFFFFFFu) {
+          return nullptr;
+        }
+        bytes = value;
+        continue;
+      }
+      if (value != values[i].get()) return nullptr;
+      if (PyDict_CheckExact(value) && dict_version(value) != versions[i]) return nullptr;
+      if (PyList_CheckExact(value)) {
+        const std::vector<Ref>& held = items[i];
+        if (static_cast<size_t>(PyList_GET_SIZE(value)) != held.size()) return nullptr;
+        for (size_t k = 0; k < held.size(); ++k) {
+          if (PyList_GET_ITEM(value, static_cast<Py_ssize_t>(k)) != held[k].get()) return nullptr;
+        }
+      }
+    }
+    return bytes;
+  }
+};
+
+PremadePackage::PremadePackage() = default;
+PremadePackage::~PremadePackage() = default;
+
+void PremadePackage::make(PyObject* const keys[kItems], PyObject* const values[kItems]) {
+  made_.reset();
+  try {
+    auto made = std::make_unique<Made>();
+    made->stand_in = Ref::steal(PyBytes_FromStringAndSize(nullptr, 1));
+    if (!made->stand_in) {
+      PyErr_Clear();
+      return;
+    }
+    PyObject* pickled[kItems];
+    size_t bytes = 16;
+    PyObject* int_valued = nullptr;
+    bool ints = true;
+    for (int i = 0; i < kItems; ++i) {
+      pickled[i] = i == 0 ? made->stand_in.get() : values[i];
+      if (!plain_item(keys[i], pickled[i], 0, &bytes, &int_valued, &ints)) return;
+    }
+    made->pickler.dump_items(ArrayItems{keys, pickled, kItems}, bytes, int_valued,
+                             made->stand_in.get());
+    if (!made->pickler.has_tail()) return;
+    for (int i = 0; i < kItems; ++i) {
+      made->keys[i] = Ref::borrow(keys[i]);
+      if (i == 0) continue;
+      made->values[i] = Ref::borrow(values[i]);
+      if (PyDict_CheckExact(values[i])) made->versions[i] = dict_version(values[i]);
+      if (PyList_CheckExact(values[i])) {
+        std::vector<Ref>& held = made->items[i];
+        held.reserve(static_cast<size_t>(PyList_GET_SIZE(values[i])));
+        for (Py_ssize_t k = 0; k < PyList_GET_SIZE(values[i]); ++k) {
+          held.push_back(Ref::borrow(PyList_GET_ITEM(values[i], k)));
+        }
+      }
+    }
+    made_ = std::move(made);
+  } catch (const std::bad_alloc&) {
+    PyErr_Clear();
+  }
+}
+
+int dump_plain(PyObject* dump, PyObject* obj, PyObject* file, PremadePackage* premade) {
 #if PY_VERSION_HEX >= 0x030E0000
   // A later host pickles with another protocol by default.
   return 0;
@@ -609,22 +782,29 @@ int dump_plain(PyObject* dump, PyObject* obj, PyObject* file) {
       !is_static_type_named(file, "_io.BufferedWriter")) {
     return 0;
   }
-  size_t bytes = 0;
-  PyObject* int_valued = nullptr;
-  if (!plain(obj, 0, &bytes, &int_valued)) return 0;
-  Pickler pickler;
-  try {
-    pickler.dump(obj, bytes, int_valued);
-  } catch (const std::bad_alloc&) {
-    // The host's pickler makes its own attempt.
-    PyErr_Clear();
-    return 0;
+  Pickler own;
+  Pickler* pickler = &own;
+  PyObject* bytes = premade != nullptr && premade->made() ? premade->made_->matches(obj) : nullptr;
+  if (bytes != nullptr) {
+    pickler = &premade->made_->pickler;
+    pickler->fill_deferred(bytes);
+  } else {
+    size_t estimate = 0;
+    PyObject* int_valued = nullptr;
+    if (!plain(obj, 0, &estimate, &int_valued)) return 0;
+    try {
+      own.dump(obj, estimate, int_valued);
+    } catch (const std::bad_alloc&) {
+      // The host's pickler makes its own attempt.
+      PyErr_Clear();
+      return 0;
+    }
   }
   Ref write = Ref::steal(PyObject_GetAttrString(file, "write"));
   if (!write) return -1;
-  const PickleBuffer& out = pickler.buffer();
+  const PickleBuffer& out = pickler->buffer();
   size_t from = 0;
-  for (const Pickler::Chunk& chunk : pickler.chunks()) {
+  for (const Pickler::Chunk& chunk : pickler->chunks()) {
     if (!write_view(write.get(), out.data() + from, chunk.end - from)) return -1;
     Ref result = Ref::steal(PyObject_CallOneArg(write.get(), chunk.payload.get()));
     if (!result) return -1;

@@ -6,7 +6,37 @@
 #define PY_SSIZE_T_CLEAN
 #include <Python.h>
 
+#include <memory>
+
 namespace qbc {
+
+// The pickle of a package dict made before its first value, the
+// compressed bytes, exists: made while they are being compressed, and
+// written by dump_plain() for the package once it is made, as long as
+// nothing in it has changed meanwhile.
+class PremadePackage {
+ public:
+  static constexpr int kItems = 4;
+
+  PremadePackage();
+  ~PremadePackage();
+  PremadePackage(const PremadePackage&) = delete;
+  PremadePackage& operator=(const PremadePackage&) = delete;
+
+  // Pickles the dict {keys[i]: values[i]} but for values[0], which is
+  // left for bytes of 64 KiB or more. Runs no host code and sets no error;
+  // does nothing when the objects are not plain, when any value but an
+  // exact dict of ints holds a container, or when memory runs out.
+  void make(PyObject* const keys[kItems], PyObject* const values[kItems]);
+  bool made() const { return made_ != nullptr; }
+
+  struct Made;
+
+ private:
+  friend int dump_plain(PyObject* dump, PyObject* obj, PyObject* file,
+                        PremadePackage* premade);
+  std::unique_ptr<Made> made_;
+};
 
 // Writes `obj` into `file` with the bytes `dump(obj, file)` would write,
 // where that is certain: `dump` is the host's own C function of its
@@ -17,6 +47,9 @@ namespace qbc {
 // thread runs while the objects are walked. Returns 1 when written, 0 when
 // not (nothing was written: the caller then calls `dump`) and -1 with the
 // error of the file's write() set.
-int dump_plain(PyObject* dump, PyObject* obj, PyObject* file);
+//
+// `premade`, when it was made for `obj` with the same keys and the same
+// later values, none of them changed since, gives the bytes instead.
+int dump_plain(PyObject* dump, PyObject* obj, PyObject* file, PremadePackage* premade = nullptr);
 
 }  // namespace qbc

@@ -434,9 +434,9 @@ void* grow_large(void* p, size_t bytes, size_t used, size_t grown) {
   return to;
 }
 
-void* allocate_sequential(size_t bytes) {
+void* allocate_sequential(size_t bytes, bool own_mapping) {
 #if defined(__linux__)
-  if (bytes >= kSmallPagesFrom) {
+  if (own_mapping || bytes >= kSmallPagesFrom) {
     void* p = mmap(nullptr, page_size(bytes), PROT_READ | PROT_WRITE, MAP_PRIVATE | MAP_ANONYMOUS,
                    -1, 0);
     if (p == MAP_FAILED) throw std::bad_alloc();
@@ -446,9 +446,9 @@ void* allocate_sequential(size_t bytes) {
   return allocate_large(bytes);
 }
 
-void release_sequential(void* p, size_t bytes) noexcept {
+void release_sequential(void* p, size_t bytes, bool own_mapping) noexcept {
 #if defined(__linux__)
-  if (p != nullptr && bytes >= kSmallPagesFrom) {
+  if (p != nullptr && (own_mapping || bytes >= kSmallPagesFrom)) {
     munmap(p, page_size(bytes));
     return;
   }

@@ -48,10 +48,11 @@ void* grow_large(void* p, size_t bytes, size_t used, size_t grown);
 // host takes back memory left free, a huge page that has been free for a
 // while costs several times more to fault in than the small pages of the
 // same bytes (measured: 2.3 to 3.5 ms against 0.4 to 0.5 ms per MB).
-// release_sequential() needs the size that was allocated. Throws
-// std::bad_alloc.
-void* allocate_sequential(size_t bytes);
-void release_sequential(void* p, size_t bytes) noexcept;
+// `own_mapping` makes a smaller one a mapping of its own too, resident only
+// as far as it is written. release_sequential() needs the size and the
+// `own_mapping` of the allocation. Throws std::bad_alloc.
+void* allocate_sequential(size_t bytes, bool own_mapping = false);
+void release_sequential(void* p, size_t bytes, bool own_mapping = false) noexcept;
 
 // Gives the whole pages inside [p, p + bytes) back to the system, from any
 // allocator: the block's contents there are no longer needed and read as

@@ -13,6 +13,7 @@
 #include <atomic>
 #include <condition_variable>
 #include <deque>
+#include <functional>
 #include <memory>
 #include <mutex>
 #include <optional>
@@ -851,6 +852,8 @@ class IdWriter {
     // are written here.
     bool streamed;
     size_t packed_size;  // bytes of the records
+    // Work for the calling thread while it would wait for the compressor.
+    std::function<void()> while_compressing;
   };
 
   IdWriter(CompressorObject* c, Collected& in, uint8_t* records, const Early* early)
@@ -1081,6 +1084,7 @@ class IdWriter {
     PyObject *type = nullptr, *value = nullptr, *tb = nullptr;
     if (failed) PyErr_Fetch(&type, &value, &tb);
     if (split) {
+      if (!failed && early_->while_compressing) early_->while_compressing();
       early_->native->wait();
       return_free_memory(packed_bytes());
       // The forward map holds exactly the new entries, in slot order.
@@ -1336,12 +1340,12 @@ class IdWriter {
 };
 
 // The package object into the output file, replacing it whole.
-bool write_package(PyObject* package, PyObject* output_path) {
+bool write_package(PyObject* package, PyObject* output_path, PremadePackage* premade) {
   ReplacingFile out;
   if (!out.open(output_path)) return fail_int(w, 89), false;
   FileBlock block(w, 89);
   bool ok = block.run(out.file(), [&](PyObject* file) {
-    if (!pickle_dump(package, file)) return fail_int(w, 90), false;
+    if (!pickle_dump(package, file, premade)) return fail_int(w, 90), false;
     return true;
   });
   if (!ok) {
@@ -1417,6 +1421,18 @@ PyObject* encode_files(PyObject* self, PyObject* filepaths, PyObject* output_pat
     }
     records = reinterpret_cast<uint8_t*>(PyByteArray_AS_STRING(packed.get()));
   }
+  // The package's pickle, made while the compressor works rather than
+  // after it: the calling thread would wait for it, and the pickle would
+  // then be the last step, on one core.
+  PyObject* const package_keys[PremadePackage::kItems] = {
+      n.key_compressed, n.key_file_boundaries, n.key_filenames, n.key_global_dict};
+  PremadePackage premade;
+  const auto premake = [&] {
+    if (premade.made()) return;
+    PyObject* const values[PremadePackage::kItems] = {nullptr, boundaries.get(),
+                                                      in.filenames.get(), c->global_dict};
+    premade.make(package_keys, values);
+  };
   // Declared before the writer so that a compression it started is waited
   // for on every way out.
   BackgroundCompress background;
@@ -1428,7 +1444,8 @@ PyObject* encode_files(PyObject* self, PyObject* filepaths, PyObject* output_pat
                                 zstd_level,
                                 threads,
                                 streamed,
-                                static_cast<size_t>(count * 4)};
+                                static_cast<size_t>(count * 4),
+                                premake};
     IdWriter writer(c, in, records, streamed || zstd_compress_is_host_own() ? &early : nullptr);
     if (!writer.run()) return nullptr;
   }
@@ -1439,6 +1456,7 @@ PyObject* encode_files(PyObject* self, PyObject* filepaths, PyObject* output_pat
     return_free_memory(static_cast<size_t>(count * 4));
   }
 
+  if (streamed || background.started() || native.started()) premake();
   Ref compressed;
   if (streamed) {
     compressed = early_stream.native().finish();
@@ -1462,13 +1480,13 @@ PyObject* encode_files(PyObject* self, PyObject* filepaths, PyObject* output_pat
   return_free_memory(working_bytes);
 
   Ref package = Ref::steal(PyDict_New());
-  if (!package || PyDict_SetItem(package.get(), n.key_compressed, compressed.get()) < 0 ||
-      PyDict_SetItem(package.get(), n.key_file_boundaries, boundaries.get()) < 0 ||
-      PyDict_SetItem(package.get(), n.key_filenames, in.filenames.get()) < 0 ||
-      PyDict_SetItem(package.get(), n.key_global_dict, c->global_dict) < 0) {
-    return fail(w, 84);
+  PyObject* const package_values[PremadePackage::kItems] = {compressed.get(), boundaries.get(),
+                                                            in.filenames.get(), c->global_dict};
+  if (!package) return fail(w, 84);
+  for (int i = 0; i < PremadePackage::kItems; ++i) {
+    if (PyDict_SetItem(package.get(), package_keys[i], package_values[i]) < 0) return fail(w, 84);
   }
-  if (!write_package(package.get(), output_path)) return nullptr;
+  if (!write_package(package.get(), output_path, &premade)) return nullptr;
 
   Py_ssize_t size = PyObject_Length(compressed.get());
   if (size < 0) return fail(w, 92);
