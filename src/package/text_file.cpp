@@ -130,7 +130,14 @@ template <class U>
 bool TextFileReader::decode(int fd, uint64_t start, const Measured& m, U* units) {
   uint32_t seen = 0;
   if (m.whole) {
-    // Every byte is still in the buffer.
+    // Every byte is still in the buffer, and when none of them needed more
+    // than counting (ASCII, no "\r"), they are the text.
+    if constexpr (sizeof(U) == 1) {
+      if (m.max_char == 0) {
+        std::memcpy(units, buffer_.data(), static_cast<size_t>(m.bytes));
+        return true;
+      }
+    }
     Utf8Writer<U> writer{units, static_cast<size_t>(m.chars), m.max_char};
     if (walk_utf8(buffer_.data(), static_cast<size_t>(m.bytes), true, writer) == kNotUtf8) {
       return false;

@@ -13,9 +13,14 @@
 // Needs nothing from the host, so that it can be tested on plain buffers.
 #pragma once
 
+#include <bit>
 #include <cstddef>
 #include <cstdint>
 #include <cstring>
+
+#if defined(__SSE2__)
+#include <emmintrin.h>
+#endif
 
 namespace qbc {
 
@@ -34,6 +39,36 @@ constexpr uint64_t kLowBits = 0x0101010101010101ull;
 inline bool word_stops(uint64_t v) {
   const uint64_t cr = v ^ (kLowBits * '\r');
   return ((v | ((cr - kLowBits) & ~cr)) & kHighBits) != 0;
+}
+
+// The end of the run of ASCII bytes other than "\r" that starts at
+// p + i, at most n.
+inline size_t ascii_run_end(const uint8_t* p, size_t i, size_t n) {
+#if defined(__SSE2__)
+  // A byte stops the run when its high bit is set or it is a "\r", whose
+  // comparison sets all its bits.
+  const __m128i cr = _mm_set1_epi8('\r');
+  const auto stops = [&](size_t at) {
+    const __m128i v = _mm_loadu_si128(reinterpret_cast<const __m128i*>(p + at));
+    return static_cast<unsigned>(_mm_movemask_epi8(_mm_or_si128(v, _mm_cmpeq_epi8(v, cr))));
+  };
+  while (i + 32 <= n) {
+    const unsigned low = stops(i);
+    const unsigned high = stops(i + 16);
+    if ((low | high) != 0) {
+      return i + static_cast<size_t>(std::countr_zero(low | (high << 16)));
+    }
+    i += 32;
+  }
+  if (i + 16 <= n) {
+    const unsigned low = stops(i);
+    if (low != 0) return i + static_cast<size_t>(std::countr_zero(low));
+    i += 16;
+  }
+#endif
+  while (i + 8 <= n && !word_stops(load_word(p + i))) i += 8;
+  while (i < n && p[i] < 0x80 && p[i] != '\r') ++i;
+  return i;
 }
 
 }  // namespace utf8_detail
@@ -101,9 +136,7 @@ template <class Sink>
 size_t walk_utf8(const uint8_t* p, size_t n, bool final, Sink& sink) {
   size_t i = 0;
   while (i < n) {
-    size_t j = i;
-    while (j + 8 <= n && !utf8_detail::word_stops(utf8_detail::load_word(p + j))) j += 8;
-    while (j < n && p[j] < 0x80 && p[j] != '\r') ++j;
+    const size_t j = utf8_detail::ascii_run_end(p, i, n);
     if (j > i) {
       if (!sink.ascii(p + i, j - i)) return kNotUtf8;
       i = j;
@@ -173,7 +206,27 @@ struct Utf8Writer {
     if constexpr (sizeof(U) == 1) {
       std::memcpy(dst, p, n);
     } else {
-      for (size_t k = 0; k < n; ++k) dst[k] = p[k];
+      size_t k = 0;
+#if defined(__SSE2__)
+      // Sixteen bytes at a time, widened by interleaving them with zeros.
+      const __m128i zero = _mm_setzero_si128();
+      for (; k + 16 <= n; k += 16) {
+        const __m128i v = _mm_loadu_si128(reinterpret_cast<const __m128i*>(p + k));
+        const __m128i lo = _mm_unpacklo_epi8(v, zero);
+        const __m128i hi = _mm_unpackhi_epi8(v, zero);
+        auto* d = reinterpret_cast<__m128i*>(dst + k);
+        if constexpr (sizeof(U) == 2) {
+          _mm_storeu_si128(d, lo);
+          _mm_storeu_si128(d + 1, hi);
+        } else {
+          _mm_storeu_si128(d, _mm_unpacklo_epi16(lo, zero));
+          _mm_storeu_si128(d + 1, _mm_unpackhi_epi16(lo, zero));
+          _mm_storeu_si128(d + 2, _mm_unpacklo_epi16(hi, zero));
+          _mm_storeu_si128(d + 3, _mm_unpackhi_epi16(hi, zero));
+        }
+      }
+#endif
+      for (; k < n; ++k) dst[k] = p[k];
     }
     written += n;
     return true;

@@ -170,6 +170,44 @@ TEST(Utf8Text, MeasureCountsWhatTheWriterWrites) {
                                           '\n'}));
 }
 
+// Writes `s` as units of type U through a measure and a writer, as the file
+// reader does.
+template <class U>
+Units written_as(const std::string& s) {
+  const auto* p = reinterpret_cast<const uint8_t*>(s.data());
+  Utf8Measure m;
+  EXPECT_EQ(walk_utf8(p, s.size(), true, m), s.size());
+  std::vector<U> units(m.chars);
+  Utf8Writer<U> w{units.data(), units.size(), 0x10FFFF};
+  EXPECT_EQ(walk_utf8(p, s.size(), true, w), s.size());
+  EXPECT_EQ(w.written, m.chars);
+  return Units(units.begin(), units.end());
+}
+
+// Long ASCII runs are taken in blocks: a byte that ends one is found at
+// every place in a block and after it, and the run is widened to every
+// unit width.
+TEST(Utf8Text, LongAsciiRunsStopWhereTheyEnd) {
+  std::string run;
+  for (int i = 0; i < 70; ++i) run += static_cast<char>('!' + i % 90);
+  const Units plain(run.begin(), run.end());
+  EXPECT_EQ(walk_whole(run), plain);
+  EXPECT_EQ(written_as<uint8_t>(run), plain);
+  EXPECT_EQ(written_as<uint16_t>(run), plain);
+  EXPECT_EQ(written_as<uint32_t>(run), plain);
+  for (size_t at = 0; at < run.size(); ++at) {
+    const std::string before = run.substr(0, at), after = run.substr(at + 1);
+    Units expected(before.begin(), before.end());
+    expected.push_back('\n');
+    expected.insert(expected.end(), after.begin(), after.end());
+    EXPECT_EQ(walk_whole(before + "\r" + after), expected) << at;
+    expected[at] = 0xE9;
+    EXPECT_EQ(walk_whole(before + "\xc3\xa9" + after), expected) << at;
+    EXPECT_EQ(written_as<uint16_t>(before + "\xc3\xa9" + after), expected) << at;
+    EXPECT_EQ(walk_whole(before + "\x80" + after), std::nullopt) << at;
+  }
+}
+
 // Contents that changed since they were measured are refused, not written
 // past the room or into too narrow units.
 TEST(Utf8Text, WriterRefusesContentsThatChanged) {
