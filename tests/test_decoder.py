@@ -2,6 +2,7 @@
 unpacking the records, writing the files, and what each failure leaves
 behind."""
 import collections.abc
+import gc
 import json
 import os
 import pathlib
@@ -977,6 +978,47 @@ class TestStream:
         # The map itself cannot find a plain 1 under that key.
         assert c.inverse_dict.get(1, "<UNK>") == "<UNK>"
         assert (outdir / "f").read_text() == "<UNK>two"
+
+    @pytest.mark.parametrize("change", ["cleared", "grown", "value replaced"])
+    def test_ids_whose_hash_changes_the_map(self, tmp_path, stand_in, outdir, change):
+        # The table of a large map is built apart while its reverse map is
+        # built; an id whose hash runs host code may change the map (and
+        # free its texts) before the rest is walked.
+        c = fresh(tmp_path)
+
+        class Meddling(int):
+            def __hash__(self):
+                if change == "cleared":
+                    c.global_dict.clear()
+                elif change == "grown":
+                    c.global_dict["late"] = 7
+                else:
+                    c.global_dict["t150000"] = 3
+                return int.__hash__(self)
+
+        forward = {f"t{i}": i for i in range(2, 100_000)}
+        forward["odd"] = Meddling(1)
+        forward.update({f"t{i}": i for i in range(100_000, 200_000)})
+        path, _ = stand_in(package(records(1, 150_000), [2], ["f"], forward))
+        if change == "value replaced":
+            c.decode_package(path, str(outdir))
+            assert c.inverse_dict[3] == "t150000" and 150_000 not in c.inverse_dict
+            assert c.inverse_dict[1] == "odd"
+            assert (outdir / "f").read_text() == "odd<UNK>"
+        else:
+            with pytest.raises(RuntimeError, match="dictionary changed size during iteration"):
+                c.decode_package(path, str(outdir))
+        assert gc.isenabled()
+
+    @pytest.mark.parametrize("enabled", [True, False])
+    def test_collector_left_as_it_was(self, tmp_path, pkg, outdir, enabled):
+        path = pkg(package(records(1), [1], ["f"], {"a": 1}))
+        (gc.enable if enabled else gc.disable)()
+        try:
+            fresh(tmp_path).decode_package(path, str(outdir))
+            assert gc.isenabled() == enabled
+        finally:
+            gc.enable()
 
     def test_inverse_map_is_read_afresh_for_each_record(self, tmp_path, monkeypatch, pkg,
                                                          outdir):

@@ -90,6 +90,7 @@ Ref build_inverse(PyObject* forward, PairVisitor* visitor) {
     HostBlocksInSmallPages small_pages;
     Ref inverse = Ref::steal(_PyDict_NewPresized(length));
     if (!inverse) return nullptr;
+    if (visitor != nullptr) visitor->begin(forward);
     Py_ssize_t pos = 0;
     PyObject *key, *value;
     while (true) {
@@ -98,6 +99,9 @@ Ref build_inverse(PyObject* forward, PairVisitor* visitor) {
         return nullptr;
       }
       if (!PyDict_Next(forward, &pos, &key, &value)) break;
+      if (visitor != nullptr && !PyLong_CheckExact(value) && !PyBool_Check(value)) {
+        visitor->host_code_next();
+      }
       // Held while the host hashes and compares them.
       Ref k = Ref::borrow(key), v = Ref::borrow(value);
       if (!store(inverse.get(), k.get(), v.get(), visitor)) return nullptr;

@@ -10,6 +10,12 @@ namespace qbc {
 class PairVisitor {
  public:
   virtual ~PairVisitor() = default;
+  // An exact dict's walk begins: its reverse map exists, and nothing but
+  // the walk itself runs until it ends or until host_code_next().
+  virtual void begin(PyObject* /*forward*/) {}
+  // In that walk, storing the next pair may run host code: its id is not
+  // an int (nor a bool), whose hash and comparisons would run none.
+  virtual void host_code_next() {}
   virtual void pair(PyObject* key, PyObject* value) = 0;
 };
 

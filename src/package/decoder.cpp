@@ -24,6 +24,7 @@
 #include <system_error>
 #include <mutex>
 #include <thread>
+#include <type_traits>
 #include <unordered_map>
 #include <vector>
 
@@ -68,34 +69,24 @@ class IdTable : public PairVisitor {
     static constexpr uint32_t kMaxChars[4] = {127, 255, 65535, 1114111};
   };
 
+  IdTable() = default;
+  IdTable(const IdTable&) = delete;
+  IdTable& operator=(const IdTable&) = delete;
+  ~IdTable() { wait(); }
+
   void pair(PyObject* key, PyObject* value) override {
     max_ids_.pair(key, value);
     if (!is_plain_key(key)) tokens_plain_ = false;
     if (!is_plain_key(value)) ids_plain_ = false;
-    if (!usable_) return;
-    // The reverse map's keys are the ids (`value`) and its values the texts.
-    // Only plain ints (and bools) hash and compare as the ids looked up; a
-    // float, or an int subclass with its own hash or equality, could answer
-    // an int lookup differently. Texts other than exact str are joined by
-    // the host.
-    if ((!PyLong_CheckExact(value) && !PyBool_Check(value)) || !PyUnicode_CheckExact(key)) {
-      usable_ = false;
-      pairs_.clear();
-      return;
-    }
-    int overflow = 0;
-    long long id = PyLong_AsLongLongAndOverflow(value, &overflow);
-    if (overflow != 0 || id < 0 || id > INT32_MAX) return;
+    // The second thread takes the pairs from the map itself.
+    if (apart_.joinable() || !usable_) return;
     try {
-      pairs_.emplace_back(static_cast<uint32_t>(id), Ref::borrow(key));
+      if (!take(key, value, pairs_)) pairs_.clear();
     } catch (const std::bad_alloc&) {
       // Without room for the table the texts are joined by the host.
       usable_ = false;
       LargeVector<std::pair<uint32_t, Ref>>().swap(pairs_);
-      return;
     }
-    // Its bytes, and the most alignment padding they may need.
-    arena_bytes_ += static_cast<size_t>(PyUnicode_GET_LENGTH(key) + 1) * PyUnicode_KIND(key);
   }
 
   // Room for the pairs of a map of `count` entries, taken at once so that
@@ -109,36 +100,80 @@ class IdTable : public PairVisitor {
     }
   }
 
+  // The table of a large exact dict is built on a second thread, from the
+  // dict itself, while the calling thread builds its reverse map: the same
+  // pairs as pair() would collect. Nothing can change the dict meanwhile,
+  // as the walk runs no host code (the interpreter lock is kept, and no
+  // collection starts) until wait(), which comes before any id whose
+  // storing could (with such an id the table is not used anyway).
+  void begin(PyObject* forward) override {
+    if (PyDict_GET_SIZE(forward) < kApartFrom) {
+      expect(PyDict_GET_SIZE(forward));
+      return;
+    }
+    unknown_text_ = names().unknown_token;
+    // No collection either, whose finalizers could run host code, until
+    // the second thread is done.
+    gc_was_enabled_ = PyGC_Disable() != 0;
+    try {
+      apart_ = start_thread([this, forward] {
+        LargeVector<std::pair<uint32_t, PyObject*>> pairs;
+        try {
+          pairs.reserve(static_cast<size_t>(PyDict_GET_SIZE(forward)));
+          Py_ssize_t pos = 0;
+          PyObject *key, *value;
+          while (PyDict_Next(forward, &pos, &key, &value)) {
+            if (!take(key, value, pairs)) return;
+          }
+        } catch (const std::bad_alloc&) {
+          // As in pair(): the texts are joined by the host.
+          usable_ = false;
+          return;
+        }
+        try {
+          build(pairs);
+        } catch (const std::bad_alloc&) {
+          apart_failed_ = true;
+        }
+      });
+    } catch (const std::system_error&) {
+      // Built from pair() instead.
+      if (gc_was_enabled_) PyGC_Enable();
+      gc_was_enabled_ = false;
+      expect(PyDict_GET_SIZE(forward));
+    }
+  }
+
+  void host_code_next() override { wait(); }
+
+  // Waits for the second thread, keeping the interpreter lock: nothing may
+  // change the map it reads before it is done.
+  void wait() {
+    if (!apart_.joinable()) return;
+    apart_.join();
+    waited_ = true;
+    if (gc_was_enabled_) PyGC_Enable();
+    gc_was_enabled_ = false;
+  }
+
   // Builds the lookup once the map has been walked. Returns false with
   // MemoryError set.
   bool finish() {
-    if (!usable_) return true;
-    try {
-      // Room for every text at once, so that the arena never moves.
-      arena_.reserve(arena_bytes_ + 4 * (PyUnicode_GET_LENGTH(names().unknown_token) + 1) + 16);
-      unknown_ = add_text(names().unknown_token);
-      uint32_t max_id = 0;
-      for (const auto& p : pairs_) max_id = std::max(max_id, p.first);
-      dense_ = pairs_.empty() || max_id < 4 * pairs_.size() + 4096;
-      if (dense_) by_id_.assign(pairs_.empty() ? 0 : size_t{max_id} + 1, Entry{0, 0, 1, 0, 1, 0});
-      // Later pairs win, as in the reverse map.
-      for (const auto& p : pairs_) {
-        Entry e = add_text(p.second.get());
-        if (dense_) {
-          by_id_[p.first] = e;
-        } else {
-          sparse_[p.first] = e;
-        }
+    wait();
+    if (waited_) {
+      if (apart_failed_) {
+        PyErr_NoMemory();
+        return false;
       }
-      // Slack after the last text, so that short copies may read whole
-      // words from any text.
-      arena_.resize(arena_.size() + 16);
+      return true;
+    }
+    if (!usable_) return true;
+    unknown_text_ = names().unknown_token;
+    try {
+      build(pairs_);
     } catch (const std::bad_alloc&) {
       PyErr_NoMemory();
       return false;
-    } catch (const TooLarge&) {
-      // A dictionary this large in its texts is joined by the host.
-      usable_ = false;
     }
     pairs_.clear();
     pairs_.shrink_to_fit();
@@ -191,6 +226,70 @@ class IdTable : public PairVisitor {
 
   struct TooLarge {};
 
+  // Maps of fewer entries are quicker walked than a thread is started.
+  static constexpr Py_ssize_t kApartFrom = 16384;
+
+  static PyObject* text_of(const Ref& text) { return text.get(); }
+  static PyObject* text_of(PyObject* text) { return text; }
+
+  // Adds the pair of a token and its id to `pairs`; kept as a plain pointer,
+  // the token's reference count is not touched, so that the second thread
+  // may do it. False, with the table unusable, when the texts are to be
+  // joined by the host. Throws std::bad_alloc.
+  template <class Text>
+  bool take(PyObject* key, PyObject* value, LargeVector<std::pair<uint32_t, Text>>& pairs) {
+    // The reverse map's keys are the ids (`value`) and its values the texts.
+    // Only plain ints (and bools) hash and compare as the ids looked up; a
+    // float, or an int subclass with its own hash or equality, could answer
+    // an int lookup differently. Texts other than exact str are joined by
+    // the host.
+    if ((!PyLong_CheckExact(value) && !PyBool_Check(value)) || !PyUnicode_CheckExact(key)) {
+      usable_ = false;
+      return false;
+    }
+    int overflow = 0;
+    long long id = PyLong_AsLongLongAndOverflow(value, &overflow);
+    if (overflow != 0 || id < 0 || id > INT32_MAX) return true;
+    if constexpr (std::is_same_v<Text, Ref>) {
+      pairs.emplace_back(static_cast<uint32_t>(id), Ref::borrow(key));
+    } else {
+      pairs.emplace_back(static_cast<uint32_t>(id), key);
+    }
+    // Its bytes, and the most alignment padding they may need.
+    arena_bytes_ += static_cast<size_t>(PyUnicode_GET_LENGTH(key) + 1) * PyUnicode_KIND(key);
+    return true;
+  }
+
+  // The lookup of the pairs collected. Throws std::bad_alloc.
+  template <class Pairs>
+  void build(const Pairs& pairs) {
+    if (!usable_) return;
+    try {
+      // Room for every text at once, so that the arena never moves.
+      arena_.reserve(arena_bytes_ + 4 * (PyUnicode_GET_LENGTH(unknown_text_) + 1) + 16);
+      unknown_ = add_text(unknown_text_);
+      uint32_t max_id = 0;
+      for (const auto& p : pairs) max_id = std::max(max_id, p.first);
+      dense_ = pairs.empty() || max_id < 4 * pairs.size() + 4096;
+      if (dense_) by_id_.assign(pairs.empty() ? 0 : size_t{max_id} + 1, Entry{0, 0, 1, 0, 1, 0});
+      // Later pairs win, as in the reverse map.
+      for (const auto& p : pairs) {
+        Entry e = add_text(text_of(p.second));
+        if (dense_) {
+          by_id_[p.first] = e;
+        } else {
+          sparse_[p.first] = e;
+        }
+      }
+      // Slack after the last text, so that short copies may read whole
+      // words from any text.
+      arena_.resize(arena_.size() + 16);
+    } catch (const TooLarge&) {
+      // A dictionary this large in its texts is joined by the host.
+      usable_ = false;
+    }
+  }
+
   MaxIdVisitor max_ids_;
   LargeVector<std::pair<uint32_t, Ref>> pairs_;
   size_t arena_bytes_ = 0;
@@ -203,6 +302,11 @@ class IdTable : public PairVisitor {
   bool tokens_plain_ = true;
   bool ids_plain_ = true;
   bool any_surrogate_ = false;
+  PyObject* unknown_text_ = nullptr;
+  std::thread apart_;
+  bool waited_ = false;
+  bool apart_failed_ = false;
+  bool gc_was_enabled_ = false;
 };
 
 // The restored token sequence: either native (records of an immutable bytes
@@ -1135,8 +1239,8 @@ PyObject* decode_package(PyObject* self, PyObject* package_path, PyObject* outpu
   replace_slot(&c->global_dict, forward.get());
 
   IdTable table;
-  if (PyDict_CheckExact(c->global_dict)) table.expect(PyDict_GET_SIZE(c->global_dict));
   Ref inverse = build_inverse(c->global_dict, &table);
+  table.wait();
   if (!inverse || !table.finish()) return fail(w, 100);
   replace_slot(&c->inverse_dict, inverse.get());
   // New ids handed out later must not collide with the adopted ones.
