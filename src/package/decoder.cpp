@@ -69,7 +69,7 @@ class IdTable : public PairVisitor {
     static constexpr uint32_t kMaxChars[4] = {127, 255, 65535, 1114111};
   };
 
-  IdTable() = default;
+  IdTable() : unknown_text_(names().unknown_token) {}
   IdTable(const IdTable&) = delete;
   IdTable& operator=(const IdTable&) = delete;
   ~IdTable() { wait(); }
@@ -111,7 +111,6 @@ class IdTable : public PairVisitor {
       expect(PyDict_GET_SIZE(forward));
       return;
     }
-    unknown_text_ = names().unknown_token;
     // No collection either, whose finalizers could run host code, until
     // the second thread is done.
     gc_was_enabled_ = PyGC_Disable() != 0;
@@ -168,7 +167,6 @@ class IdTable : public PairVisitor {
       return true;
     }
     if (!usable_) return true;
-    unknown_text_ = names().unknown_token;
     try {
       build(pairs_);
     } catch (const std::bad_alloc&) {
@@ -302,7 +300,8 @@ class IdTable : public PairVisitor {
   bool tokens_plain_ = true;
   bool ids_plain_ = true;
   bool any_surrogate_ = false;
-  PyObject* unknown_text_ = nullptr;
+  // The text of ids the map lacks, read by the second thread too.
+  PyObject* const unknown_text_;
   std::thread apart_;
   bool waited_ = false;
   bool apart_failed_ = false;
