@@ -1254,7 +1254,7 @@ class TestOutput:
     @pytest.mark.parametrize("shape, existing", [
         ("ascii", {}), ("ucs2", {}), ("ucs4", {}), ("long run at the middle", {}),
         ("one run", {}), ("two long texts", {}), ("two long texts", {"w1": 7}),
-        ("many files past the backlog", {"w1": 7})])
+        ("many files past the backlog", {"w1": 7}), ("many files past the backlog", {})])
     def test_long_texts_scanned_in_two_parts(self, tmp_path, files, out, shape, existing):
         # A text of megabytes is scanned in two parts at once, cut where a
         # run begins: the ids, their order of first sight and each file's

@@ -189,7 +189,9 @@ class ScanWorker {
     if (!has_room(bytes)) {
       Py_BEGIN_ALLOW_THREADS
       std::unique_lock<std::mutex> lock(mutex_);
-      room_.wait(lock, [&] { return room_for(bytes); });
+      waiting_with_ = bytes;
+      room_.wait(lock, [&] { return room_after_wait(bytes); });
+      waiting_with_ = 0;
       Py_END_ALLOW_THREADS
       collect();
     }
@@ -316,6 +318,21 @@ class ScanWorker {
   }
 
   bool room_for(size_t bytes) const { return backlog_ == 0 || backlog_ + bytes <= kMaxBacklog; }
+  // A reader that had to wait goes on once the backlog is down to half,
+  // rather than as soon as one text is scanned: it is then woken once for
+  // many texts instead of once for each.
+  bool room_after_wait(size_t bytes) const {
+    return backlog_ == 0 || (backlog_ <= kMaxBacklog / 2 && room_for(bytes));
+  }
+  // Whether a thread waiting on `room_` may go on now: the worker is idle,
+  // has come to a part the calling thread scanned, or has made the room the
+  // reader waits for. Waking the calling thread after every text, only for
+  // it to wait again, would cost a system call each time on the worker, and
+  // on a busy machine the core it wakes on. Called with the mutex held.
+  bool room_wanted() const {
+    return scanned_ == jobs_.size() || jobs_[scanned_].side ||
+           (waiting_with_ != 0 && room_after_wait(waiting_with_));
+  }
   bool has_room(size_t bytes) {
     std::lock_guard<std::mutex> lock(mutex_);
     return room_for(bytes);
@@ -453,7 +470,7 @@ class ScanWorker {
       jobs_[scanned_].count = count;
       ++scanned_;
       backlog_ -= job.bytes;
-      room_.notify_all();
+      if (room_wanted()) room_.notify_all();
     }
   }
 
@@ -481,6 +498,9 @@ class ScanWorker {
   std::deque<Job> jobs_;          // handed over and not yet collected
   size_t scanned_ = 0;            // the first this many of them are scanned
   size_t backlog_ = 0;
+  // The bytes of the text the reader waits to hand over; 0 when it does
+  // not wait.
+  size_t waiting_with_ = 0;
   bool stopping_ = false;
   bool start_failed_ = false;
   std::atomic<bool> failed_{false};
@@ -501,18 +521,28 @@ class RecordFeed final : public SlotStream::Listener, public CompressSource {
   }
 
   void slots_final(uint64_t count) noexcept override {
+    bool wake;
     {
       std::lock_guard<std::mutex> lock(mutex_);
       final_ = count;
+      wake = wanted_ != 0 && final_ >= wanted_;
     }
-    cv_.notify_one();
+    if (wake) cv_.notify_one();
   }
 
   ptrdiff_t next_piece(uint8_t* buffer, size_t room) noexcept override {
     uint64_t ready;
     {
       std::unique_lock<std::mutex> lock(mutex_);
-      cv_.wait(lock, [&] { return abandoned_ || given_ == total_ || final_ > given_; });
+      // A batch of slots at a time, or what is left: the scan makes a few
+      // thousand final at a time, and being woken for each would cost the
+      // scanning thread a system call every time.
+      const uint64_t batch = std::max<uint64_t>(1, std::min<uint64_t>(room / 4, kBatch));
+      wanted_ = std::min(total_, given_ + batch);
+      cv_.wait(lock, [&] {
+        return abandoned_ || given_ == total_ || final_ >= wanted_;
+      });
+      wanted_ = 0;
       if (abandoned_) return -1;
       ready = std::min(final_, total_) - given_;
       if (confirmed_) release_taken();
@@ -576,9 +606,15 @@ class RecordFeed final : public SlotStream::Listener, public CompressSource {
     for (; released_ < taken_chunks_; ++released_) stream_->release_chunk(released_);
   }
 
+  // Slots taken in at a time, at most.
+  static constexpr uint64_t kBatch = uint64_t{1} << 18;
+
   std::mutex mutex_;
   std::condition_variable cv_;
   uint64_t final_ = 0;  // slots the scan has made final
+  // The final slots the compressing thread waits for; 0 when it does not
+  // wait. Under the mutex.
+  uint64_t wanted_ = 0;
   // Chunks wholly taken in, as the compressing thread last told, and
   // chunks freed; both under the mutex.
   size_t taken_chunks_ = 0;
