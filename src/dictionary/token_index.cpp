@@ -66,6 +66,11 @@ constexpr size_t kInitialBuckets = 16;   // a power of two
 // The table grows when one more key would fill more than this share of its
 // entries (numerator over 8).
 constexpr size_t kLoadEighths = 7;
+// Distinct tokens expected of a long text: one in this many code units (one
+// in 52 in either half of a dictionary of English), and a table of at most
+// this many buckets (16 MiB, room for 688,128 keys) made at once for them.
+constexpr size_t kUnitsPerKey = 48;
+constexpr size_t kExpectedBuckets = size_t{1} << 18;
 constexpr uint32_t kMaxSlots = SlotStream::kOddMark - 1;
 constexpr uint32_t kNoSlot = 0xFFFFFFFFu;
 // The high word of the key form of a one-unit token below U+0100.
@@ -766,9 +771,25 @@ struct TokenIndex::Impl {
   }
 
   // Doubles the table. Throws std::bad_alloc (leaving the table as it was).
-  [[gnu::noinline]] void grow() {
-    BucketArray grown(table.size() * 2);
-    const unsigned grown_shift = shift - 1;
+  [[gnu::noinline]] void grow() { rehash(table.size() * 2); }
+
+  // Sizes the table for the distinct tokens a text of `units` code units
+  // brings, about one in kUnitsPerKey, up to kExpectedBuckets, when the
+  // table holds fewer: a table grown there by doubling would have faulted
+  // in as much memory again for the tables it outgrew, and rehashed every
+  // key at each step. Throws std::bad_alloc (leaving the table as it was).
+  void expect(size_t units) {
+    const size_t keys = units / kUnitsPerKey;
+    size_t count = table.size();
+    while (count < kExpectedBuckets && count * kWays * kLoadEighths / 8 < keys) count *= 2;
+    if (count > table.size()) rehash(count);
+  }
+
+  // Moves every key into a table of `count` buckets, a power of two larger
+  // than the table's. Throws std::bad_alloc (leaving the table as it was).
+  void rehash(size_t count) {
+    BucketArray grown(count);
+    const unsigned grown_shift = 64 - static_cast<unsigned>(std::countr_zero(count));
     const size_t last = grown.size() - 1;
     Bucket* to = grown.data();
     const Bucket* from = table.data();
@@ -782,7 +803,6 @@ struct TokenIndex::Impl {
         ++b.used;
       }
     }
-    const size_t count = grown.size();
     table = std::move(grown);
     shift = grown_shift;
     grow_at = count * kWays * kLoadEighths / 8;
@@ -1158,6 +1178,14 @@ bool TokenIndex::scan_units(int kind, const void* data, size_t length, SlotStrea
     return true;
   } catch (const std::bad_alloc&) {
     return false;
+  }
+}
+
+void TokenIndex::expect_text(size_t units) noexcept {
+  try {
+    impl_->expect(units);
+  } catch (const std::bad_alloc&) {
+    // The table grows step by step instead, as the keys come.
   }
 }
 

@@ -350,6 +350,12 @@ class TokenIndex {
   // the index stays usable, and `out` may have received part of the slots.
   bool scan_units(int kind, const void* data, size_t length, SlotStream& out) noexcept;
 
+  // Makes room at once for the distinct tokens expected of a long text of
+  // `units` code units about to be scanned, where the index holds less.
+  // Only a guess: the index grows as usual past it, and stays as it was when
+  // there is no memory for it.
+  void expect_text(size_t units) noexcept;
+
   // Takes in what another index scanned of the text that follows all this
   // one has scanned: the keys of `side` are added in its slot order and the
   // slots of `side_stream` (the side's own, of that text) are appended to

@@ -154,6 +154,9 @@ class ScanWorker {
   static constexpr size_t kSplitFrom = size_t{8} << 20;
   // Bytes of a text scanned between givings back of its pages.
   static constexpr size_t kDiscardPiece = size_t{4} << 20;
+  // Texts of this many code units or more have their index sized for them
+  // before they are scanned.
+  static constexpr size_t kExpectFrom = size_t{1} << 20;
 
   explicit ScanWorker(Collected& out) : out_(out) {}
   ScanWorker(const ScanWorker&) = delete;
@@ -375,6 +378,7 @@ class ScanWorker {
       }
       try {
         side->index.reset(new TokenIndex);
+        side->index->expect_text(part.length);
         side->ok = scan_part(part, [&](const void* data, size_t length) {
           return side->index->scan_units(part.kind, data, length, side->stream) ? 0 : -1;
         }) >= 0;
@@ -458,6 +462,7 @@ class ScanWorker {
         if (job.side && job.side->ok) {
           count = out_.absorb(*job.side->index, job.side->stream);
         } else {
+          if (job.length >= kExpectFrom) out_.index->expect_text(job.length);
           count = scan_part(job, [&](const void* data, size_t length) {
             return out_.scan(job.kind, data, length);
           });

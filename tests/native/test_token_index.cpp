@@ -323,6 +323,33 @@ TEST_P(IndexTest, TableGrowthKeepsSlots) {
   expect_tokens(index, ref);
 }
 
+TEST_P(IndexTest, TableSizedAheadKeepsSlots) {
+  // Keys already in the table are moved when it is sized for a long text,
+  // and are found again under their slots; the new ones follow on. Sized
+  // for fewer keys than it holds, it stays as it is.
+  const size_t count = GetParam() ? 60000 : 2000;
+  CodePoints first, second;
+  for (size_t i = 0; i < 2 * count; ++i) {
+    CodePoints& text = i < count ? first : second;
+    text.push_back(i % 2 ? 'w' : 0x4E00 + static_cast<uint32_t>(i % 3000));
+    for (char c : std::to_string(i * 7919 % 1000003)) text.push_back(static_cast<uint8_t>(c));
+    text.push_back(' ');
+  }
+  TokenIndex index(tuning());
+  Reference ref;
+  scan_and_check(index, ref, first, 2);
+  index.expect_text(48 * 4 * count);
+  scan_and_check(index, ref, first, 4);
+  index.expect_text(16);
+  scan_and_check(index, ref, second, 2);
+  index.expect_text(size_t{1} << 40);
+  scan_and_check(index, ref, second, 4);
+  scan_and_check(index, ref, first, 2);
+  EXPECT_EQ(index.size(), 2 * count + 1);  // the words and one space
+  ASSERT_TRUE(index.materialize());
+  expect_tokens(index, ref);
+}
+
 TEST_P(IndexTest, InternedFirstThenScanned) {
   TokenIndex index(tuning());
   Reference ref;
