@@ -156,7 +156,7 @@ class ScanWorker {
   static constexpr size_t kDiscardPiece = size_t{4} << 20;
   // Texts of this many code units or more have their index sized for them
   // before they are scanned.
-  static constexpr size_t kExpectFrom = size_t{1} << 20;
+  static constexpr size_t kExpectFrom = size_t{4} << 20;
 
   explicit ScanWorker(Collected& out) : out_(out) {}
   ScanWorker(const ScanWorker&) = delete;
