@@ -378,7 +378,7 @@ class ScanWorker {
       }
       try {
         side->index.reset(new TokenIndex);
-        side->index->expect_text(part.length);
+        if (part.length >= kExpectFrom) side->index->expect_text(part.length);
         side->ok = scan_part(part, [&](const void* data, size_t length) {
           return side->index->scan_units(part.kind, data, length, side->stream) ? 0 : -1;
         }) >= 0;
