@@ -154,8 +154,8 @@ class ScanWorker {
   static constexpr size_t kSplitFrom = size_t{8} << 20;
   // Bytes of a text scanned between givings back of its pages.
   static constexpr size_t kDiscardPiece = size_t{4} << 20;
-  // Texts of this many code units or more have their index sized for them
-  // before they are scanned.
+  // Parts of this many code units or more have the index they go into
+  // sized for them before they are scanned.
   static constexpr size_t kExpectFrom = size_t{4} << 20;
 
   explicit ScanWorker(Collected& out) : out_(out) {}
@@ -378,7 +378,7 @@ class ScanWorker {
       }
       try {
         side->index.reset(new TokenIndex);
-        if (part.length >= kExpectFrom) side->index->expect_text(part.length);
+        size_for(*side->index, part);
         side->ok = scan_part(part, [&](const void* data, size_t length) {
           return side->index->scan_units(part.kind, data, length, side->stream) ? 0 : -1;
         }) >= 0;
@@ -438,6 +438,10 @@ class ScanWorker {
     wake_.notify_all();
   }
 
+  static void size_for(TokenIndex& index, const Job& part) {
+    if (part.length >= kExpectFrom) index.expect_text(part.length);
+  }
+
   // A part this thread has scanned, which the worker takes in without its
   // text. Called with the mutex held.
   static bool at_side(const Job& job) { return job.side && job.side->done && job.side->ok; }
@@ -462,7 +466,7 @@ class ScanWorker {
         if (job.side && job.side->ok) {
           count = out_.absorb(*job.side->index, job.side->stream);
         } else {
-          if (job.length >= kExpectFrom) out_.index->expect_text(job.length);
+          size_for(*out_.index, job);
           count = scan_part(job, [&](const void* data, size_t length) {
             return out_.scan(job.kind, data, length);
           });
@@ -544,9 +548,7 @@ class RecordFeed final : public SlotStream::Listener, public CompressSource {
       // scanning thread a system call every time.
       const uint64_t batch = std::max<uint64_t>(1, std::min<uint64_t>(room / 4, kBatch));
       wanted_ = std::min(total_, given_ + batch);
-      cv_.wait(lock, [&] {
-        return abandoned_ || given_ == total_ || final_ >= wanted_;
-      });
+      cv_.wait(lock, [&] { return abandoned_ || given_ == total_ || final_ >= wanted_; });
       wanted_ = 0;
       if (abandoned_) return -1;
       ready = std::min(final_, total_) - given_;
