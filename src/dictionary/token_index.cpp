@@ -27,6 +27,7 @@
 #include "dictionary/token_index.hpp"
 
 #include <algorithm>
+#include <atomic>
 #include <bit>
 #include <cstdlib>
 #include <new>
@@ -215,10 +216,13 @@ constexpr size_t kMappedFrom = kLargeFrom;
 
 size_t mapped_size(size_t bytes) { return (bytes + kHugePage - 1) / kHugePage * kHugePage; }
 
+// Lives of SmallPagesOnly at present, on any thread.
+std::atomic<int> g_small_only{0};
+
 #if defined(__linux__)
 // A fresh mapping of `size` bytes (whole small pages) starting on a huge
 // page boundary, asking for huge pages for its first `advised` bytes (whole
-// huge pages); null when the system refuses. Mapped with a huge page of
+// huge pages) unless a SmallPagesOnly lives; null when the system refuses. Mapped with a huge page of
 // slack, the parts before the first boundary and after the size are given
 // back.
 void* map_huge_pages(size_t size, size_t advised) {
@@ -232,7 +236,7 @@ void* map_huge_pages(size_t size, size_t advised) {
   if (end != aligned + size) munmap(reinterpret_cast<void*>(aligned + size), end - aligned - size);
   auto* p = reinterpret_cast<void*>(aligned);
 #if defined(MADV_HUGEPAGE)
-  if (advised > 0) madvise(p, advised, MADV_HUGEPAGE);
+  if (advised > 0 && !SmallPagesOnly::active()) madvise(p, advised, MADV_HUGEPAGE);
 #else
   (void)advised;
 #endif
@@ -536,7 +540,8 @@ constexpr size_t kAlignFrom = kHugePage / 2;
 // Whether a host block of `size` bytes made now is to take huge pages, from
 // the size on where they are asked for at all (`from`).
 bool huge_pages_for(size_t size, size_t from) {
-  return g_advised > 0 && (g_small == 0 || size < kSmallPagesFrom) && size >= from;
+  return g_advised > 0 && (g_small == 0 || size < kSmallPagesFrom) && size >= from &&
+         !SmallPagesOnly::active();
 }
 
 void* advised(void* p, size_t size) {
@@ -662,13 +667,17 @@ HostMemoryInHugePages::~HostMemoryInHugePages() {
   }
 }
 
+SmallPagesOnly::SmallPagesOnly() { g_small_only.fetch_add(1, std::memory_order_relaxed); }
+SmallPagesOnly::~SmallPagesOnly() { g_small_only.fetch_sub(1, std::memory_order_relaxed); }
+bool SmallPagesOnly::active() noexcept { return g_small_only.load(std::memory_order_relaxed) > 0; }
+
 HostBlocksInSmallPages::HostBlocksInSmallPages() { ++g_small; }
 HostBlocksInSmallPages::~HostBlocksInSmallPages() { --g_small; }
 
 void* HostMemoryInHugePages::alloc(void* ctx, size_t size) {
 #if defined(__linux__) && defined(MADV_HUGEPAGE)
   auto* self = static_cast<HostMemoryInHugePages*>(ctx);
-  if (size == kArena) {
+  if (size == kArena && !SmallPagesOnly::active()) {
     if (void* p = self->spare_) {
       self->spare_ = nullptr;
       return p;

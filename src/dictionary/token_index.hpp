@@ -122,6 +122,28 @@ class HostBlocksInSmallPages {
   HostBlocksInSmallPages& operator=(const HostBlocksInSmallPages&) = delete;
 };
 
+// While an object of this class lives, nothing asks for huge pages: the
+// memory of allocate_large() and grow_large(), the compressor's and the
+// host's blocks and arenas under a HostMemoryInHugePages all take the
+// system's default pages. For a call that takes tens of megabytes: on
+// virtual machines whose host takes back memory left free, most huge pages
+// such a call takes have been free for a while, and one of those costs ten
+// times or more to fault in than the small pages of the same bytes, which
+// cost about the same whether they were free for long or not (measured
+// here: 3.5 to 8.5 against 0.4 to 0.5 ms per MB); a call of a few megabytes
+// finds huge pages freed shortly before, which cost least. Objects may
+// overlap, on any thread; blocks taken meanwhile keep their pages after.
+class SmallPagesOnly {
+ public:
+  SmallPagesOnly();
+  ~SmallPagesOnly();
+  SmallPagesOnly(const SmallPagesOnly&) = delete;
+  SmallPagesOnly& operator=(const SmallPagesOnly&) = delete;
+
+  // Whether any object of the class lives now.
+  static bool active() noexcept;
+};
+
 // An allocator for standard containers of such arrays: allocate_large(),
 // or allocate_sequential() for kSequential.
 template <class T, bool kSequential = false>

@@ -43,6 +43,9 @@ const Where& w = kEncodeWhere;
 // ints in huge pages.
 constexpr uint64_t kHugeArenasFrom = uint64_t{8} << 20;
 constexpr uint32_t kHugeArenasTokens = 16384;
+// Once a call has read this much text, its memory from then on comes in
+// small pages (see SmallPagesOnly).
+constexpr size_t kSmallPagesFromText = size_t{8} << 20;
 
 // Everything the reading phase collects.
 struct Collected {
@@ -61,6 +64,9 @@ struct Collected {
   // Bytes of the texts read.
   size_t text_bytes = 0;
   Ref filenames;
+  // Set once the texts read reach kSmallPagesFromText, for the rest of the
+  // call.
+  std::optional<SmallPagesOnly> small_pages;
 
   uint64_t total() const { return stream.size() + dropped; }
   bool over_limit() const { return total() > kMaxRecords; }
@@ -783,6 +789,7 @@ bool read_one(PyObject* self, PyObject* path, PyObject* file, Collected& out,
     out.text_bytes += static_cast<size_t>(PyUnicode_GET_LENGTH(text.get())) *
                       PyUnicode_KIND(text.get());
   }
+  if (out.text_bytes >= kSmallPagesFromText && !out.small_pages) out.small_pages.emplace();
   const size_t position = out.counts.size();
   Ref override_tokens;
   bool scanned = false;  // by the module's own scan
@@ -1404,8 +1411,9 @@ bool write_package(PyObject* package, PyObject* output_path, PremadePackage* pre
 PyObject* encode_files(PyObject* self, PyObject* filepaths, PyObject* output_path,
                        int32_t zstd_level, int32_t threads) {
   // The tables of the maps take their memory from huge pages, and so do the
-  // token strs and the ints of a large call (texts of 4 MiB or more, read
-  // and scanned in order, keep small ones).
+  // token strs and the ints of a call with many (texts of 4 MiB or more,
+  // read and scanned in order, keep small ones), until the call has read
+  // kSmallPagesFromText of text: from then on it takes small pages only.
   HostMemoryInHugePages huge_blocks(false);
   std::optional<HostMemoryInHugePages> huge_arenas;
   CompressorObject* c = as_compressor(self);

@@ -900,3 +900,64 @@ TEST(LargeMemory, BlocksLiveTogetherStayApartAndFreshOnesAreZero) {
 }
 
 }  // namespace
+
+// Whether the mapping that holds `p` asks for huge pages (its VmFlags in
+// /proc/self/smaps have "hg"); nullopt when no mapping holds it.
+std::optional<bool> asks_huge_pages(const void* p) {
+  FILE* f = std::fopen("/proc/self/smaps", "r");
+  if (f == nullptr) return std::nullopt;
+  const auto at = reinterpret_cast<uintptr_t>(p);
+  char line[512];
+  bool inside = false;
+  std::optional<bool> found;
+  while (std::fgets(line, sizeof line, f) != nullptr) {
+    unsigned long lo = 0, hi = 0;
+    if (std::sscanf(line, "%lx-%lx ", &lo, &hi) == 2 && std::strchr(line, '-') < std::strchr(line, ' ')) {
+      inside = lo <= at && at < hi;
+    } else if (inside && std::strncmp(line, "VmFlags:", 8) == 0) {
+      found = std::strstr(line, " hg") != nullptr;
+      break;
+    }
+  }
+  std::fclose(f);
+  return found;
+}
+
+// Blocks taken while a SmallPagesOnly lives (also one of two overlapping
+// ones, and grown blocks) keep the default pages; once none lives, blocks
+// ask for huge pages again. Their contents are the same either way.
+TEST(LargeMemory, SmallPagesOnlyWhileAGuardLives) {
+  constexpr size_t kMiB = size_t{1} << 20;
+  auto take = [](size_t bytes) {
+    auto* p = static_cast<uint8_t*>(qbc::allocate_large(bytes, /*zero=*/true));
+    std::memset(p, 0x33, bytes);
+    return p;
+  };
+  uint8_t* before = take(4 * kMiB);
+  const std::optional<bool> advised_before = asks_huge_pages(before);
+  ASSERT_TRUE(advised_before.has_value());
+  if (!*advised_before) GTEST_SKIP() << "this system does not take the advice";
+  uint8_t* during;
+  std::optional<qbc::LargeArray<uint64_t>> grown(std::in_place);
+  {
+    std::optional<qbc::SmallPagesOnly> outer(std::in_place);
+    {
+      qbc::SmallPagesOnly inner;
+      EXPECT_TRUE(qbc::SmallPagesOnly::active());
+    }
+    EXPECT_TRUE(qbc::SmallPagesOnly::active());
+    during = take(6 * kMiB + 12345);
+    for (size_t i = 0; i < 2 * kMiB; ++i) grown->push_back(i);
+    EXPECT_EQ(asks_huge_pages(during), std::optional<bool>(false));
+    EXPECT_EQ(asks_huge_pages(grown->data()), std::optional<bool>(false));
+    outer.reset();
+    EXPECT_FALSE(qbc::SmallPagesOnly::active());
+  }
+  uint8_t* after = take(4 * kMiB);
+  EXPECT_EQ(asks_huge_pages(after), std::optional<bool>(true));
+  for (size_t i = 0; i < 2 * kMiB; i += 4099) ASSERT_EQ((*grown)[i], i);
+  for (size_t i = 0; i < 6 * kMiB + 12345; i += 4096) ASSERT_EQ(during[i], 0x33);
+  qbc::release_large(before, 4 * kMiB);
+  qbc::release_large(during, 6 * kMiB + 12345);
+  qbc::release_large(after, 4 * kMiB);
+}
