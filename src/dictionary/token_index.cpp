@@ -222,9 +222,9 @@ std::atomic<int> g_small_only{0};
 #if defined(__linux__)
 // A fresh mapping of `size` bytes (whole small pages) starting on a huge
 // page boundary, asking for huge pages for its first `advised` bytes (whole
-// huge pages) unless a SmallPagesOnly lives; null when the system refuses. Mapped with a huge page of
-// slack, the parts before the first boundary and after the size are given
-// back.
+// huge pages) unless a SmallPagesOnly lives; null when the system refuses.
+// Mapped with a huge page of slack, the parts before the first boundary and
+// after the size are given back.
 void* map_huge_pages(size_t size, size_t advised) {
   void* m = mmap(nullptr, size + kHugePage, PROT_READ | PROT_WRITE, MAP_PRIVATE | MAP_ANONYMOUS,
                  -1, 0);

@@ -131,8 +131,9 @@ class HostBlocksInSmallPages {
 // times or more to fault in than the small pages of the same bytes, which
 // cost about the same whether they were free for long or not (measured
 // here: 3.5 to 8.5 against 0.4 to 0.5 ms per MB); a call of a few megabytes
-// finds huge pages freed shortly before, which cost least. Objects may
-// overlap, on any thread; blocks taken meanwhile keep their pages after.
+// finds huge pages freed shortly before, which cost least. It acts for the
+// whole process, on every thread; objects may overlap, and blocks taken
+// while one lives keep their pages after.
 class SmallPagesOnly {
  public:
   SmallPagesOnly();

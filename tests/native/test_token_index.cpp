@@ -912,7 +912,7 @@ std::optional<bool> asks_huge_pages(const void* p) {
   std::optional<bool> found;
   while (std::fgets(line, sizeof line, f) != nullptr) {
     unsigned long lo = 0, hi = 0;
-    if (std::sscanf(line, "%lx-%lx ", &lo, &hi) == 2 && std::strchr(line, '-') < std::strchr(line, ' ')) {
+    if (std::sscanf(line, "%lx-%lx ", &lo, &hi) == 2) {  // a mapping's first line
       inside = lo <= at && at < hi;
     } else if (inside && std::strncmp(line, "VmFlags:", 8) == 0) {
       found = std::strstr(line, " hg") != nullptr;
