@@ -40,7 +40,7 @@ const Where& w = kEncodeWhere;
 
 // Calls whose records take this much, or that make this many token strs
 // (with their ints some megabytes of small objects), make their strs and
-// ints in huge pages.
+// ints in huge pages, unless they have read kSmallPagesFromText of text.
 constexpr uint64_t kHugeArenasFrom = uint64_t{8} << 20;
 constexpr uint32_t kHugeArenasTokens = 16384;
 // Once a call has read this much text, its memory from then on comes in
@@ -1442,7 +1442,9 @@ PyObject* encode_files(PyObject* self, PyObject* filepaths, PyObject* output_pat
   // what confirm() finds still holds there. Once confirmed, the slots
   // compressed go while the strs are made.
   const bool streamed = early_stream.confirm(in);
-  if (in.total() * 4 >= kHugeArenasFrom || in.index->size() >= kHugeArenasTokens) {
+  // A call that takes small pages by now would only pass arenas through.
+  if (!in.small_pages &&
+      (in.total() * 4 >= kHugeArenasFrom || in.index->size() >= kHugeArenasTokens)) {
     huge_arenas.emplace(true);
   }
   if (!in.index->materialize()) return fail(w, 59);
