@@ -1561,3 +1561,54 @@ class TestFiles:
         path = pkg(package(records(1, 2), [2], ["f"], {"a": 1, "b": 2}))
         fresh(tmp_path, Loud).decode_package(path, str(outdir))
         assert listing(outdir) == {"f": b"ab"}
+
+
+# Pages ------------------------------------------------------------------------
+
+PAGES_CHILD = r"""
+import os, sys
+from qbc_compressor import QBCompressor
+
+def advised_kib():
+    # Mappings that ask for huge pages: only the module makes such.
+    total = size = 0
+    with open("/proc/self/smaps") as f:
+        for line in f:
+            if line.startswith("Size:"):
+                size = int(line.split()[1])
+            elif line.startswith("VmFlags:") and " hg" in line:
+                total += size
+    return total
+
+kept = []
+for path in sys.argv[1:]:
+    c = QBCompressor(os.devnull + ".none")
+    c.decode_package(path, os.path.join(os.path.dirname(path), "out"))
+    kept.append(c)  # the maps' tables stay, in the pages they were given
+    print(advised_kib())
+"""
+
+
+def test_a_large_package_is_decoded_in_small_pages(tmp_path):
+    # A package of a few megabytes has its maps' tables in huge pages; one
+    # of more than 8 MiB has all of its memory in small pages, and decodes
+    # after it take huge pages again.
+    def write(name, count):
+        forward = {"t%07d" % i: i + 1 for i in range(count)}
+        ids = records(*range(1, 1001))
+        path = write_pickle(tmp_path / name, {
+            "compressed": frame(ids), "file_boundaries": [1000], "filenames": ["f"],
+            "global_dict": forward})
+        return path, os.path.getsize(path)
+
+    small, small_size = write("small.pkg", 150_000)
+    large, large_size = write("large.pkg", 700_000)
+    assert small_size < 8 << 20 < large_size
+    proc = subprocess.run([sys.executable, "-c", PAGES_CHILD, small, large, small],
+                          capture_output=True, text=True, check=False)
+    assert proc.returncode == 0, proc.stderr
+    first, after_large, second = map(int, proc.stdout.split())
+    if first == 0:
+        pytest.skip("this system does not take the advice")
+    assert after_large == first
+    assert second > first

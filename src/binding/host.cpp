@@ -160,14 +160,15 @@ bool FileBlock::leave(bool ok) {
 
 namespace qbc {
 
-Ref pickle_load(PyObject* file, BytesMade bytes_made, void* context) {
+Ref pickle_load(PyObject* file, BytesMade bytes_made, void* context,
+                std::optional<SmallPagesOnly>* small_pages) {
   Ref pickle = module_global(names().pickle);
   if (!pickle) return nullptr;
   Ref load = getattr(pickle.get(), names().load);
   if (!load) return nullptr;
   const Originals& o = originals();
   if (pickle.get() == o.pickle_module && load.get() == o.pickle_load) {
-    return safe_pickle_load(file, bytes_made, context);
+    return safe_pickle_load(file, bytes_made, context, small_pages);
   }
   return call(load.get(), file);
 }

@@ -6,12 +6,14 @@
 #include <cxxabi.h>
 
 #include <latch>
+#include <optional>
 #include <thread>
 
 #include "binding/handle.hpp"
 #include "binding/plain_pickle.hpp"
 #include "binding/plain_unpickle.hpp"
 #include "binding/traceback.hpp"
+#include "dictionary/token_index.hpp"
 
 namespace qbc {
 
@@ -145,9 +147,10 @@ namespace qbc {
 // `pickle.load(file)` with `pickle` looked up in the module namespace; while
 // it is the host's own module with its own `load`, the safe loader reads the
 // stream instead.
-// `bytes_made` and `context`: as for load_plain(), when the safe loader
-// makes the stream's objects natively.
-Ref pickle_load(PyObject* file, BytesMade bytes_made = nullptr, void* context = nullptr);
+// `bytes_made`, `context` and `small_pages`: as for safe_pickle_load(),
+// when the safe loader reads the stream.
+Ref pickle_load(PyObject* file, BytesMade bytes_made = nullptr, void* context = nullptr,
+                std::optional<SmallPagesOnly>* small_pages = nullptr);
 
 // `pickle.dump(obj, file)` with `pickle` looked up in the module namespace.
 // `premade`: a pickle of `obj` made ahead, written while it still holds.

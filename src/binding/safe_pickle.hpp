@@ -2,8 +2,11 @@
 // anything the stream names.
 #pragma once
 
+#include <optional>
+
 #include "binding/handle.hpp"
 #include "binding/plain_unpickle.hpp"
+#include "dictionary/token_index.hpp"
 
 namespace qbc {
 
@@ -24,6 +27,14 @@ namespace qbc {
 //
 // `bytes_made` and `context`: as for load_plain(), for a stream made
 // natively.
-Ref safe_pickle_load(PyObject* file, BytesMade bytes_made = nullptr, void* context = nullptr);
+//
+// Once more than kSmallPagesFromStream bytes have been read, everything
+// from then on takes small pages (see SmallPagesOnly): the objects of such
+// a stream fill tens of megabytes. The guard is emplaced in `*small_pages`
+// when that is given, for the caller to hold for the rest of its work on
+// them, and otherwise lasts as long as the load.
+inline constexpr std::size_t kSmallPagesFromStream = std::size_t{8} << 20;
+Ref safe_pickle_load(PyObject* file, BytesMade bytes_made = nullptr, void* context = nullptr,
+                     std::optional<SmallPagesOnly>* small_pages = nullptr);
 
 }  // namespace qbc

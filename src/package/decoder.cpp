@@ -1193,6 +1193,10 @@ PyObject* decode_package(PyObject* self, PyObject* package_path, PyObject* outpu
                          bool use_zstd) {
   // The large blocks (tables of the maps, texts) take their memory from
   // huge pages; the loader does the same for the objects of a large package.
+  // A package of more than kSmallPagesFromStream bytes has everything take
+  // small pages instead, from its reading to the last file written: its
+  // maps, records and texts come to tens of megabytes.
+  std::optional<SmallPagesOnly> small_pages;
   HostMemoryInHugePages huge_blocks(false);
   CompressorObject* c = as_compressor(self);
   const Names& n = names();
@@ -1215,7 +1219,8 @@ PyObject* decode_package(PyObject* self, PyObject* package_path, PyObject* outpu
   {
     FileBlock block(w, 96);
     bool ok = block.run(open_file(package_path, n.mode_rb), [&](PyObject* file) {
-      package = use_zstd ? pickle_load(file, start_early, &early) : pickle_load(file);
+      package = use_zstd ? pickle_load(file, start_early, &early, &small_pages)
+                         : pickle_load(file, nullptr, nullptr, &small_pages);
       if (!package) return fail_int(w, 97), false;
       return true;
     });
