@@ -43,17 +43,16 @@ namespace {
 
 constexpr std::size_t kFirstChunk = std::size_t{64} << 10;
 constexpr std::size_t kMaxChunk = std::size_t{4} << 20;
-// Streams from this size on make the tables of their dicts in huge pages,
-// and up to kHugeArenasUpTo their strs and ints too, where the few fresh
-// huge pages they take still pay (the Chinese text's decode, 1.7 MB of
-// package: 0.0209 against 0.0226 s). A stream of more than
+// Streams from this size on make their dicts' tables and their strs and
+// ints in huge pages, where the few fresh huge pages they take still pay
+// (the Chinese text's decode, 1.7 MB of package: 0.0209 against
+// 0.0226 s). A stream of more than
 // kSmallPagesFromStream takes small pages for everything: the tens of fresh
 // huge pages its objects would take cost more to fault in than they save
 // (the decode of GCIDE, 23 MB of package, with its strs and ints in them:
 // 0.36 against 0.56 s; with only its tables in them, 0.485 against 0.415 s
 // for all in small pages).
 constexpr std::size_t kHugeFrom = std::size_t{1} << 20;
-constexpr std::size_t kHugeArenasUpTo = std::size_t{8} << 20;
 
 // ---------------------------------------------------------------------------
 // The stream as read: one bytes object, filled in place and owned only here
@@ -626,7 +625,7 @@ Ref safe_pickle_load(PyObject* file, BytesMade bytes_made, void* context,
     // Plain data, what the module itself writes, is made natively: the same
     // objects. Anything else goes to the host's unpickler.
     std::optional<HostMemoryInHugePages> huge_pages;
-    if (length >= kHugeFrom && !*small_pages) huge_pages.emplace(length <= kHugeArenasUpTo);
+    if (length >= kHugeFrom && !*small_pages) huge_pages.emplace(/*arenas=*/true);
     Ref plain = load_plain(reinterpret_cast<const unsigned char*>(PyBytes_AS_STRING(data.get())),
                            static_cast<std::size_t>(PyBytes_GET_SIZE(data.get())), bytes_made,
                            context);
@@ -639,7 +638,7 @@ Ref safe_pickle_load(PyObject* file, BytesMade bytes_made, void* context,
   Ref result;
   {
     std::optional<HostMemoryInHugePages> huge_pages;
-    if (length >= kHugeFrom && !*small_pages) huge_pages.emplace(length <= kHugeArenasUpTo);
+    if (length >= kHugeFrom && !*small_pages) huge_pages.emplace(/*arenas=*/true);
     Ref unpickler = call(m->unpickler, source.get());
     if (unpickler) result = call_method(unpickler.get(), names().load);
   }
