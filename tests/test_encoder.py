@@ -7,6 +7,7 @@ import pathlib
 import pickle
 import re
 import struct
+import sys
 import types
 import warnings
 
@@ -1049,6 +1050,46 @@ class TestIds:
         assert stream[:3] == [expected["w0"], expected[" "], expected["w1"]]
         assert stream[-1] == expected["w0"] and c.next_id == len(expected) + 1
 
+    # Sizes on either side of where the maps' tables are built whole, and
+    # ones whose tables index with 2 and 4 bytes; empty maps as made, as
+    # cleared (both share the host's empty table) and as emptied entry by
+    # entry (which keep a table of their own).
+    @pytest.mark.parametrize("count", [900, 1500, 60_000])
+    @pytest.mark.parametrize("emptied", ["new", "cleared", "popped"])
+    @pytest.mark.parametrize("threads", [0, 4])
+    def test_maps_are_those_stored_one_by_one(self, tmp_path, files, out, count, emptied,
+                                              threads):
+        c = fresh(tmp_path)
+        if emptied != "new":
+            for m in (c.global_dict, c.inverse_dict):
+                m.update({"x": 1, 2: "y"})
+                m.clear() if emptied == "cleared" else (m.popitem(), m.popitem())
+        words = [f"w{i}" for i in range(count)]
+        c.encode_files(files(" ".join(words) + "\n" + " ".join(reversed(words))), out,
+                       6, threads)
+        forward, inverse = {}, {}
+        if emptied == "popped":
+            for m in (forward, inverse):
+                m.update({"x": 1, 2: "y"})
+                m.popitem(), m.popitem()
+        for token, id_ in c.global_dict.items():
+            forward[token] = id_
+            inverse[id_] = token
+        assert len(forward) == count + 2 and c.next_id == count + 3
+        for made, stored in ((c.global_dict, forward), (c.inverse_dict, inverse)):
+            assert list(made.items()) == list(stored.items())
+            assert sys.getsizeof(made) == sys.getsizeof(stored)
+            # Every key is found where the host looks for it, and the maps
+            # take further stores and deletions as any dict does.
+            assert all(made[k] is v for k, v in stored.items())
+        c.global_dict["later"] = -1
+        del c.global_dict["w0"]
+        c.inverse_dict.pop(count + 2)
+        assert "w0" not in c.global_dict and c.global_dict["later"] == -1
+        assert len(c.global_dict) == count + 2 and len(c.inverse_dict) == count + 1
+        c.encode_files(files("w0 w1"), out, 6, threads)
+        assert ids_in(out) == [count + 3, forward[" "], forward["w1"]]
+
     def test_switching_between_native_and_host_tokenizing_mid_call(self, tmp_path,
                                                                    monkeypatch, files, out):
         # Host code run between two files (here: basename) replaces `re`, so
@@ -1116,8 +1157,15 @@ class TestIds:
 
 
 class TestMemoryExhaustion:
+    # A short run of new tokens, with each allocation failing in turn, and
+    # one long enough for the maps' tables to be built whole, with every
+    # few allocations failing in turn; there the ints of the ids, each with
+    # a way round its failure, make a long stretch of successes.
+    @pytest.mark.parametrize("count, step, enough", [(40, 1, 20), (1100, 7, 400)],
+                             ids=["short", "long"])
     @pytest.mark.parametrize("existing", [{}, {"w3": 1, " ": 2}])
-    def test_each_allocation_failing_in_turn(self, tmp_path, files, out, capfd, existing):
+    def test_each_allocation_failing_in_turn(self, tmp_path, files, out, capfd, existing,
+                                             count, step, enough):
         # Wherever the host runs out of memory, the call raises MemoryError
         # (or the host's own error for it) and the maps are what storing new
         # tokens one by one leaves: a prefix of them in the forward map, the
@@ -1125,7 +1173,7 @@ class TestMemoryExhaustion:
         # inverse map's ids; no error is reported on stderr. The next call
         # gives its new tokens ids that no stored token has.
         _testcapi = pytest.importorskip("_testcapi")
-        words = " ".join(f"w{i}" for i in range(40))
+        words = " ".join(f"w{i}" for i in range(count))
         paths = files(words + "\n" + words)
         later = tmp_path / "later.txt"
         later.write_text("later-token", encoding="utf-8")
@@ -1133,7 +1181,7 @@ class TestMemoryExhaustion:
                       if t not in existing]
         start_id = len(existing) + 1
         failures = successes = 0
-        for nth in range(10_000):
+        for nth in range(0, 50_000, step):
             c = fresh(tmp_path)
             c.global_dict.update(existing)
             c.inverse_dict.update({v: k for k, v in existing.items()})
@@ -1158,7 +1206,7 @@ class TestMemoryExhaustion:
                 # last one, every call succeeds.
                 assert len(inverse) == len(new_tokens)
                 successes += 1
-                if successes == 20:
+                if successes == enough:
                     break
             else:
                 failures += 1

@@ -26,6 +26,7 @@
 #include "binding/module.hpp"
 #include "binding/replacing_file.hpp"
 #include "dictionary/id_assign.hpp"
+#include "dictionary/new_dict_table.hpp"
 #include "dictionary/token_index.hpp"
 #include "dictionary/token_scan.hpp"
 #include "dictionary/tokenize.hpp"
@@ -1101,7 +1102,14 @@ class IdWriter {
     // against 162 MB; the kernel documentation's 0.509 against 0.530 s,
     // with the same peak).
     const bool split = direct && early_->native->started() && !early_->streamed;
-    for (uint32_t slot = 0; slot < take; ++slot) {
+    // Into two empty maps, the tables the stores would leave are built
+    // whole; what follows sees the maps as if stored one by one.
+    const bool tables = direct && take >= kTablesFrom && NewDictTable::available() &&
+                        NewDictTable::fits(c_->global_dict) &&
+                        NewDictTable::fits(c_->inverse_dict);
+    const uint32_t stored_by_tables =
+        tables ? fill_by_tables(first, take, split, tokens, &discarded) : 0;
+    for (uint32_t slot = stored_by_tables; slot < take; ++slot) {
       const int32_t id = first + static_cast<int32_t>(slot);
       Ref id_obj = Ref::steal(PyLong_FromLong(id));
       PyObject* token = in_.index ? in_.index->token(slot) : tokens[slot].get();
@@ -1141,6 +1149,7 @@ class IdWriter {
       Py_ssize_t pos = 0;
       PyObject *key, *id_obj;
       uint32_t done = 0;
+      if (tables && !failed) done = fill_inverse_by_table(take);
       {
         HostBlocksInSmallPages small_pages;
         while (done < take && PyDict_Next(forward_new.get(), &pos, &key, &id_obj)) {
@@ -1233,6 +1242,91 @@ class IdWriter {
 
   // How far ahead of its store a token's str is fetched.
   static constexpr uint32_t kStoreAhead = 8;
+
+  // New tokens from which both empty maps get tables built whole.
+  static constexpr uint32_t kTablesFrom = 1024;
+
+  // Stores the `take` new tokens with the ids from `first` into the two
+  // empty maps (only the forward map when `split`) by building their tables
+  // whole, as storing one by one would leave them. Returns `take`, or 0
+  // with nothing stored and no error set when memory ran short, the tokens
+  // then as they were.
+  uint32_t fill_by_tables(int32_t first, uint32_t take, bool split, std::vector<Ref>& tokens,
+                          size_t* discarded) {
+    NewDictTable forward(take, NewDictTable::Keys::kStr);
+    std::optional<NewDictTable> inverse;
+    if (!split) {
+      HostBlocksInSmallPages small_pages;
+      inverse.emplace(take, NewDictTable::Keys::kInt);
+    }
+    if (!forward.ok() || (inverse && !inverse->ok())) return 0;
+    auto token_at = [&](uint32_t slot) {
+      return in_.index ? in_.index->token(slot) : tokens[slot].get();
+    };
+    // Each key's hash is taken kHashAhead stores before its own, and the
+    // place it probes first fetched meanwhile; its str is fetched twice as
+    // far ahead.
+    constexpr uint32_t kHashAhead = 8;
+    Py_hash_t hashes[kHashAhead];
+    auto hash_ahead = [&](uint32_t slot) {
+      if (slot + kHashAhead < take) __builtin_prefetch(token_at(slot + kHashAhead));
+      // A str's hash never fails.
+      const Py_hash_t hash = PyObject_Hash(token_at(slot));
+      hashes[slot % kHashAhead] = hash;
+      forward.prefetch(hash);
+    };
+    for (uint32_t slot = 0; slot < take && slot < kHashAhead; ++slot) hash_ahead(slot);
+    for (uint32_t slot = 0; slot < take; ++slot) {
+      const int32_t id = first + static_cast<int32_t>(slot);
+      PyObject* id_obj = PyLong_FromLong(id);
+      if (id_obj == nullptr) {
+        // The stores one by one, made instead, meet this error themselves.
+        PyErr_Clear();
+        for (uint32_t done = 0; done < slot && !tokens.empty(); ++done) {
+          tokens[done] = Ref::borrow(forward.key_at(done));
+        }
+        return 0;
+      }
+      const Py_hash_t hash = hashes[slot % kHashAhead];
+      if (slot + kHashAhead < take) hash_ahead(slot + kHashAhead);
+      forward.add(token_at(slot), hash, id_obj);
+      // A small int's hash is its value.
+      if (inverse) inverse->add(id_obj, id, token_at(slot));
+      Py_DECREF(id_obj);
+      if (!tokens.empty()) {
+        tokens[slot].reset();
+        if (slot - *discarded >= kDiscardEvery) {
+          *discarded = slot;
+          discard_pages(tokens.data(), slot * sizeof(Ref));
+          return_free_memory(packed_bytes());
+        }
+      }
+    }
+    // Neither store can fail: each table has room for its last entry.
+    forward.give_to(c_->global_dict);
+    if (inverse) inverse->give_to(c_->inverse_dict);
+    return take;
+  }
+
+  // Fills the empty reverse map from the forward map, which holds exactly
+  // the `take` new entries, by building its table whole. Returns `take`,
+  // or 0 with nothing stored and no error set when memory ran short.
+  uint32_t fill_inverse_by_table(uint32_t take) {
+    if (!NewDictTable::fits(c_->inverse_dict)) return 0;
+    std::optional<NewDictTable> inverse;
+    {
+      HostBlocksInSmallPages small_pages;
+      inverse.emplace(take, NewDictTable::Keys::kInt);
+    }
+    if (!inverse->ok()) return 0;
+    Py_ssize_t pos = 0;
+    PyObject *key, *id_obj;
+    while (PyDict_Next(c_->global_dict, &pos, &key, &id_obj)) {
+      inverse->add(id_obj, PyLong_AsLong(id_obj), key);
+    }
+    inverse->give_to(c_->inverse_dict);
+    return take;
+  }
 
   // Slots stored between two returns of freed memory while the maps grow.
   static constexpr uint32_t kDiscardEvery = 1u << 16;
