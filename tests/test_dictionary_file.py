@@ -2,6 +2,7 @@
 
 import os
 import pickle
+import sys
 import types
 
 import pytest
@@ -111,6 +112,31 @@ def test_stored_dictionary_replaces_grown_maps(in_tmp):
     assert obj.load_dict() is None
     assert obj.global_dict == {"Hello,": 1, "  ": 2, "world!": 3}
     assert list(obj.inverse_dict.items()) == [(1, "Hello,"), (2, "  "), (3, "world!")]
+
+
+# Ids that are distinct small ints, and ids that repeat, spread far, run
+# negative or are not ints, on either side of where the reverse map's table
+# is built whole: the reverse map is the one storing the pairs one by one
+# into a new dict leaves, down to the size of its table.
+@pytest.mark.parametrize("count", [900, 1500, 60_000])
+@pytest.mark.parametrize("id_of", [
+    lambda i: i + 1, lambda i: 7 * i, lambda i: i // 2, lambda i: 10**6 + i,
+    lambda i: 2147483647 - i, lambda i: i - 5, lambda i: i + 0.5, lambda i: i if i % 9 else True,
+], ids=["in-order", "spread", "repeating", "far", "top", "negative", "float", "bool"])
+def test_reverse_map_is_the_one_stored_one_by_one(in_tmp, count, id_of):
+    forward = {f"t{i}": id_of(i) for i in range(count)}
+    write_pickle("quorvale_dict.bin", {"dict": forward, "next_id": 1})
+    obj = QBCompressor("quorvale_dict.bin")
+    assert obj.global_dict == forward
+    stored = {}
+    for token, id_ in obj.global_dict.items():
+        stored[id_] = token
+    assert list(obj.inverse_dict.items()) == list(stored.items())
+    assert sys.getsizeof(obj.inverse_dict) == sys.getsizeof(stored)
+    assert all(obj.inverse_dict[k] is v for k, v in stored.items())
+    obj.inverse_dict["probe"] = "x"
+    del obj.inverse_dict["probe"]
+    assert len(obj.inverse_dict) == len(stored)
 
 
 @pytest.mark.parametrize("data,expected", [

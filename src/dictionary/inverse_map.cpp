@@ -1,10 +1,13 @@
 #include "dictionary/inverse_map.hpp"
 
 #include <climits>
+#include <optional>
+#include <vector>
 
 #include "binding/host.hpp"
 #include "binding/module.hpp"
 #include "dictionary/id_assign.hpp"
+#include "dictionary/new_dict_table.hpp"
 #include "dictionary/token_index.hpp"
 
 namespace qbc {
@@ -75,6 +78,63 @@ bool store(PyObject* inverse, PyObject* key, PyObject* value, PairVisitor* visit
   return true;
 }
 
+// Entries from which the reverse map of distinct ids gets its table built.
+constexpr Py_ssize_t kTableFrom = 1024;
+
+// Whether every value of the exact dict `forward` (`length` entries) is an
+// exact int from 0 to 2147483647, no two the same: the reverse map then
+// gets one entry per pair, in order, and storing them runs no host code.
+bool distinct_small_ids(PyObject* forward, Py_ssize_t length) {
+  // One bit per id up to a bound that keeps the bits within a byte per
+  // entry; ids spread wider are stored one by one.
+  const uint64_t bound = uint64_t(length) * 8 + 1024;
+  std::vector<uint64_t> seen;
+  try {
+    seen.assign(static_cast<size_t>(bound / 64 + 1), 0);
+  } catch (const std::bad_alloc&) {
+    return false;
+  }
+  Py_ssize_t pos = 0;
+  PyObject *key, *value;
+  while (PyDict_Next(forward, &pos, &key, &value)) {
+    if (!PyLong_CheckExact(value)) return false;
+    int overflow = 0;
+    const long long id = PyLong_AsLongLongAndOverflow(value, &overflow);
+    if (overflow != 0 || id < 0 || id > INT32_MAX || uint64_t(id) >= bound) return false;
+    uint64_t& word = seen[static_cast<size_t>(id) / 64];
+    const uint64_t bit = uint64_t{1} << (id % 64);
+    if (word & bit) return false;
+    word |= bit;
+  }
+  return true;
+}
+
+// The reverse map of such a dict, its table built whole as storing its
+// pairs one by one into a new dict leaves it; null with no error set when
+// its memory could not be had.
+Ref inverse_by_table(PyObject* forward, Py_ssize_t length, PairVisitor* visitor) {
+  Ref inverse = Ref::steal(PyDict_New());
+  if (!inverse) return PyErr_Clear(), nullptr;
+  // Ids given in order fill the table in order, which huge pages gain
+  // nothing.
+  std::optional<NewDictTable> table;
+  {
+    HostBlocksInSmallPages small_pages;
+    table.emplace(static_cast<size_t>(length), NewDictTable::Keys::kInt);
+  }
+  if (!table->ok()) return nullptr;
+  if (visitor != nullptr) visitor->begin(forward);
+  Py_ssize_t pos = 0;
+  PyObject *key, *value;
+  while (PyDict_Next(forward, &pos, &key, &value)) {
+    // A small non-negative int is its own hash.
+    table->add(value, static_cast<Py_hash_t>(PyLong_AsLong(value)), key);
+    if (visitor != nullptr) visitor->pair(key, value);
+  }
+  table->give_to(inverse.get());
+  return inverse;
+}
+
 }  // namespace
 
 Ref build_inverse(PyObject* forward, PairVisitor* visitor) {
@@ -84,11 +144,18 @@ Ref build_inverse(PyObject* forward, PairVisitor* visitor) {
   }
   if (PyDict_CheckExact(forward)) {
     const Py_ssize_t length = PyDict_GET_SIZE(forward);
-    // Sized for the pairs at once, as far as the host presizes. Ids given
-    // in order are small ints hashed to themselves, so their entries fill
-    // the table in order, which huge pages gain nothing.
+    if (length >= kTableFrom && NewDictTable::available() &&
+        distinct_small_ids(forward, length)) {
+      Ref inverse = inverse_by_table(forward, length, visitor);
+      if (inverse) return inverse;
+    }
+    // Grown as the pairs are stored, as a new empty dict does: where ids
+    // repeat, a table sized for every pair would be larger than the one
+    // storing them leaves. Ids given in order are small ints hashed to
+    // themselves, so their entries fill the table in order, which huge
+    // pages gain nothing.
     HostBlocksInSmallPages small_pages;
-    Ref inverse = Ref::steal(_PyDict_NewPresized(length));
+    Ref inverse = Ref::steal(PyDict_New());
     if (!inverse) return nullptr;
     if (visitor != nullptr) visitor->begin(forward);
     Py_ssize_t pos = 0;
