@@ -97,10 +97,8 @@ bool distinct_small_ids(PyObject* forward, Py_ssize_t length) {
   Py_ssize_t pos = 0;
   PyObject *key, *value;
   while (PyDict_Next(forward, &pos, &key, &value)) {
-    if (!PyLong_CheckExact(value)) return false;
-    int overflow = 0;
-    const long long id = PyLong_AsLongLongAndOverflow(value, &overflow);
-    if (overflow != 0 || id < 0 || id > INT32_MAX || uint64_t(id) >= bound) return false;
+    const int64_t id = PyLong_CheckExact(value) ? storable_id_value(value) : -1;
+    if (id < 0 || uint64_t(id) >= bound) return false;
     uint64_t& word = seen[static_cast<size_t>(id) / 64];
     const uint64_t bit = uint64_t{1} << (id % 64);
     if (word & bit) return false;
@@ -109,20 +107,17 @@ bool distinct_small_ids(PyObject* forward, Py_ssize_t length) {
   return true;
 }
 
-// The reverse map of such a dict, its table built whole as storing its
-// pairs one by one into a new dict leaves it; null with no error set when
-// its memory could not be had.
-Ref inverse_by_table(PyObject* forward, Py_ssize_t length, PairVisitor* visitor) {
-  Ref inverse = Ref::steal(PyDict_New());
-  if (!inverse) return PyErr_Clear(), nullptr;
+}  // namespace
+
+bool fill_reverse_by_table(PyObject* forward, PyObject* inverse, PairVisitor* visitor) {
   // Ids given in order fill the table in order, which huge pages gain
   // nothing.
   std::optional<NewDictTable> table;
   {
     HostBlocksInSmallPages small_pages;
-    table.emplace(static_cast<size_t>(length), NewDictTable::Keys::kInt);
+    table.emplace(static_cast<size_t>(PyDict_GET_SIZE(forward)), NewDictTable::Keys::kInt);
   }
-  if (!table->ok()) return nullptr;
+  if (!table->ok()) return false;
   if (visitor != nullptr) visitor->begin(forward);
   Py_ssize_t pos = 0;
   PyObject *key, *value;
@@ -131,11 +126,9 @@ Ref inverse_by_table(PyObject* forward, Py_ssize_t length, PairVisitor* visitor)
     table->add(value, static_cast<Py_hash_t>(PyLong_AsLong(value)), key);
     if (visitor != nullptr) visitor->pair(key, value);
   }
-  table->give_to(inverse.get());
-  return inverse;
+  table->give_to(inverse);
+  return true;
 }
-
-}  // namespace
 
 Ref build_inverse(PyObject* forward, PairVisitor* visitor) {
   if (forward == Py_None) {
@@ -146,8 +139,9 @@ Ref build_inverse(PyObject* forward, PairVisitor* visitor) {
     const Py_ssize_t length = PyDict_GET_SIZE(forward);
     if (length >= kTableFrom && NewDictTable::available() &&
         distinct_small_ids(forward, length)) {
-      Ref inverse = inverse_by_table(forward, length, visitor);
-      if (inverse) return inverse;
+      Ref inverse = Ref::steal(PyDict_New());
+      if (!inverse) return nullptr;
+      if (fill_reverse_by_table(forward, inverse.get(), visitor)) return inverse;
     }
     // Grown as the pairs are stored, as a new empty dict does: where ids
     // repeat, a table sized for every pair would be larger than the one

@@ -24,6 +24,14 @@ class PairVisitor {
 // and each item unpacked into two values. Returns null with the error set.
 Ref build_inverse(PyObject* forward, PairVisitor* visitor = nullptr);
 
+// Fills `inverse`, an empty dict that NewDictTable::fits(), with the
+// reverse of the exact dict `forward`, whose values are distinct exact ints
+// from 0 to 2147483647, its table built whole as storing the pairs one by
+// one leaves it. `visitor` (or null) is begun and sees each pair. Returns
+// false, with nothing stored or visited and no error set, when the table's
+// memory could not be had.
+bool fill_reverse_by_table(PyObject* forward, PyObject* inverse, PairVisitor* visitor);
+
 // `first, second = item`: ValueError unless the item gives exactly two
 // values. Returns false with the error set.
 bool unpack_pair(PyObject* item, Ref* first, Ref* second);

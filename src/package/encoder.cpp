@@ -26,6 +26,7 @@
 #include "binding/module.hpp"
 #include "binding/replacing_file.hpp"
 #include "dictionary/id_assign.hpp"
+#include "dictionary/inverse_map.hpp"
 #include "dictionary/new_dict_table.hpp"
 #include "dictionary/token_index.hpp"
 #include "dictionary/token_scan.hpp"
@@ -1112,7 +1113,7 @@ class IdWriter {
     for (uint32_t slot = stored_by_tables; slot < take; ++slot) {
       const int32_t id = first + static_cast<int32_t>(slot);
       Ref id_obj = Ref::steal(PyLong_FromLong(id));
-      PyObject* token = in_.index ? in_.index->token(slot) : tokens[slot].get();
+      PyObject* token = new_token(tokens, slot);
       // The str of a token a few ahead is fetched meanwhile: its hash is
       // read when it is stored.
       if (!tokens.empty() && slot + kStoreAhead < take) {
@@ -1129,14 +1130,7 @@ class IdWriter {
         break;
       }
       if (!written_) slot_ids_[slot] = id;
-      if (!tokens.empty()) {
-        tokens[slot].reset();
-        if (slot - discarded >= kDiscardEvery) {
-          discarded = slot;
-          discard_pages(tokens.data(), slot * sizeof(Ref));
-          return_free_memory(packed_bytes());
-        }
-      }
+      release_stored(tokens, slot, &discarded);
     }
     bool failed = PyErr_Occurred() != nullptr;
     PyObject *type = nullptr, *value = nullptr, *tb = nullptr;
@@ -1149,7 +1143,11 @@ class IdWriter {
       Py_ssize_t pos = 0;
       PyObject *key, *id_obj;
       uint32_t done = 0;
-      if (tables && !failed) done = fill_inverse_by_table(take);
+      // The forward map's ids are the new ones, distinct.
+      if (tables && !failed && NewDictTable::fits(c_->inverse_dict) &&
+          fill_reverse_by_table(forward_new.get(), c_->inverse_dict, nullptr)) {
+        done = take;
+      }
       {
         HostBlocksInSmallPages small_pages;
         while (done < take && PyDict_Next(forward_new.get(), &pos, &key, &id_obj)) {
@@ -1260,26 +1258,23 @@ class IdWriter {
       inverse.emplace(take, NewDictTable::Keys::kInt);
     }
     if (!forward.ok() || (inverse && !inverse->ok())) return 0;
-    auto token_at = [&](uint32_t slot) {
-      return in_.index ? in_.index->token(slot) : tokens[slot].get();
-    };
     // Each key's hash is taken kHashAhead stores before its own, and the
     // place it probes first fetched meanwhile; its str is fetched twice as
     // far ahead.
     constexpr uint32_t kHashAhead = 8;
     Py_hash_t hashes[kHashAhead];
     auto hash_ahead = [&](uint32_t slot) {
-      if (slot + kHashAhead < take) __builtin_prefetch(token_at(slot + kHashAhead));
+      if (slot + kHashAhead < take) __builtin_prefetch(new_token(tokens, slot + kHashAhead));
       // A str's hash never fails.
-      const Py_hash_t hash = PyObject_Hash(token_at(slot));
+      const Py_hash_t hash = PyObject_Hash(new_token(tokens, slot));
       hashes[slot % kHashAhead] = hash;
       forward.prefetch(hash);
     };
     for (uint32_t slot = 0; slot < take && slot < kHashAhead; ++slot) hash_ahead(slot);
     for (uint32_t slot = 0; slot < take; ++slot) {
       const int32_t id = first + static_cast<int32_t>(slot);
-      PyObject* id_obj = PyLong_FromLong(id);
-      if (id_obj == nullptr) {
+      Ref id_obj = Ref::steal(PyLong_FromLong(id));
+      if (!id_obj) {
         // The stores one by one, made instead, meet this error themselves.
         PyErr_Clear();
         for (uint32_t done = 0; done < slot && !tokens.empty(); ++done) {
@@ -1289,18 +1284,11 @@ class IdWriter {
       }
       const Py_hash_t hash = hashes[slot % kHashAhead];
       if (slot + kHashAhead < take) hash_ahead(slot + kHashAhead);
-      forward.add(token_at(slot), hash, id_obj);
+      PyObject* token = new_token(tokens, slot);
+      forward.add(token, hash, id_obj.get());
       // A small int's hash is its value.
-      if (inverse) inverse->add(id_obj, id, token_at(slot));
-      Py_DECREF(id_obj);
-      if (!tokens.empty()) {
-        tokens[slot].reset();
-        if (slot - *discarded >= kDiscardEvery) {
-          *discarded = slot;
-          discard_pages(tokens.data(), slot * sizeof(Ref));
-          return_free_memory(packed_bytes());
-        }
-      }
+      if (inverse) inverse->add(id_obj.get(), id, token);
+      release_stored(tokens, slot, discarded);
     }
     // Neither store can fail: each table has room for its last entry.
     forward.give_to(c_->global_dict);
@@ -1308,24 +1296,22 @@ class IdWriter {
     return take;
   }
 
-  // Fills the empty reverse map from the forward map, which holds exactly
-  // the `take` new entries, by building its table whole. Returns `take`,
-  // or 0 with nothing stored and no error set when memory ran short.
-  uint32_t fill_inverse_by_table(uint32_t take) {
-    if (!NewDictTable::fits(c_->inverse_dict)) return 0;
-    std::optional<NewDictTable> inverse;
-    {
-      HostBlocksInSmallPages small_pages;
-      inverse.emplace(take, NewDictTable::Keys::kInt);
+  // The str of the new token of `slot`: from the index while it is held,
+  // else from the tokens kept of it.
+  PyObject* new_token(const std::vector<Ref>& tokens, uint32_t slot) const {
+    return in_.index ? in_.index->token(slot) : tokens[slot].get();
+  }
+
+  // Drops the kept token of `slot`, now held by the maps, and every
+  // kDiscardEvery slots gives back the pages of those dropped.
+  void release_stored(std::vector<Ref>& tokens, uint32_t slot, size_t* discarded) {
+    if (tokens.empty()) return;
+    tokens[slot].reset();
+    if (slot - *discarded >= kDiscardEvery) {
+      *discarded = slot;
+      discard_pages(tokens.data(), slot * sizeof(Ref));
+      return_free_memory(packed_bytes());
     }
-    if (!inverse->ok()) return 0;
-    Py_ssize_t pos = 0;
-    PyObject *key, *id_obj;
-    while (PyDict_Next(c_->global_dict, &pos, &key, &id_obj)) {
-      inverse->add(id_obj, PyLong_AsLong(id_obj), key);
-    }
-    inverse->give_to(c_->inverse_dict);
-    return take;
   }
 
   // Slots stored between two returns of freed memory while the maps grow.
