@@ -1335,8 +1335,14 @@ class TestOutput:
         assert list(c.global_dict)[len(existing):] == new
         ids = list(c.global_dict.values())[len(existing):]
         assert ids == list(range(ids[0], ids[0] + len(new)))
-        assert load_package(out)["file_boundaries"] == list(
+        package = load_package(out)
+        assert package["file_boundaries"] == list(
             itertools.accumulate(len(f) for f in per_file))
+        # Compressed while the parts were still being taken in, the frame is
+        # still the one the host's compressor makes of the records.
+        stream = zstandard.ZstdDecompressor().decompress(package["compressed"])
+        assert package["compressed"] == zstandard.ZstdCompressor(level=6, threads=4).compress(
+            stream)
 
     def test_long_text_held_elsewhere_stays_intact(self, tmp_path, out):
         # A long text that only the call holds may be given back to the

@@ -247,16 +247,20 @@ class ScanWorker {
     for (uint64_t n : out_.counts) total += n;
     try {
       std::lock_guard<std::mutex> lock(mutex_);
-      if (failed_ || backlog_ > most_waiting) return -1;
+      if (failed_) return -1;
+      size_t waiting_bytes = 0;
       for (size_t i = 0; i < jobs_.size(); ++i) {
-        if (i < scanned_) {
+        if (i < scanned_ || at_side(jobs_[i])) {
+          // Scanned, here or by the worker.
           total += static_cast<uint64_t>(jobs_[i].count);
         } else if (jobs_[i].discard) {
           return -1;  // its characters go once the worker begins it
         } else {
           waiting.push_back(&jobs_[i]);
+          waiting_bytes += jobs_[i].bytes;
         }
       }
+      if (waiting_bytes > most_waiting) return -1;
     } catch (const std::bad_alloc&) {
       return -1;
     }
@@ -270,12 +274,17 @@ class ScanWorker {
 
   // Waits until every text handed over is scanned and its count is in
   // `counts`. Returns false with MemoryError set when memory ran out.
-  bool drain() {
+  // `counted()` is called on the way, once the texts are let go of and
+  // every count is known (see tokens_so_far), while the worker may still
+  // take in what this thread scanned.
+  template <class Counted>
+  bool drain(Counted&& counted) {
     if (thread_.joinable()) {
       Py_BEGIN_ALLOW_THREADS
       help();
       Py_END_ALLOW_THREADS
       let_go_of_texts();
+      counted();
     }
     wait_idle();
     collect();
@@ -395,7 +404,14 @@ class ScanWorker {
       {
         std::lock_guard<std::mutex> lock(mutex_);
         side->done = true;
-        if (!side->ok && part.discard) failed_ = true;
+        if (side->ok) {
+          // The part's count is known before the worker takes it in.
+          for (size_t i = scanned_; i < jobs_.size(); ++i) {
+            if (jobs_[i].side == side) jobs_[i].count = static_cast<int64_t>(side->stream.size());
+          }
+        } else if (part.discard) {
+          failed_ = true;
+        }
       }
       wake_.notify_all();
     }
@@ -828,7 +844,7 @@ bool read_one(PyObject* self, PyObject* path, PyObject* file, Collected& out,
   if (!scanned) early.lose();
   if (override_tokens) {
     // The index is shared with the worker: let it finish first.
-    if (!worker.drain()) return fail_int(w, 53), false;
+    if (!worker.drain([] {})) return fail_int(w, 53), false;
     int64_t n = append_list(out, override_tokens.get());
     if (n < 0) return fail_int(w, 54), false;
     out.counts.push_back(static_cast<uint64_t>(n));
@@ -857,11 +873,16 @@ bool read_all(PyObject* self, PyObject* filepaths, Collected& out, EarlyStream& 
     });
     if (!ok) return false;
   }
-  if (early.eligible()) {
+  // Compressing starts as soon as the number of tokens is known: when the
+  // texts are read if little is left to scan, else once the parts scanned
+  // on this thread are done (the worker may still be taking them in).
+  const auto start_early = [&] {
+    if (!early.eligible()) return;
     const int64_t total = worker.tokens_so_far(EarlyStream::kMaxWaiting);
     if (total >= 0) early.start(&out.stream, static_cast<uint64_t>(total));
-  }
-  if (!worker.drain()) return fail_int(w, 53), false;
+  };
+  start_early();
+  if (!worker.drain(start_early)) return fail_int(w, 53), false;
   if (early.eligible()) early.start(&out.stream, out.total());
   return true;
 }
