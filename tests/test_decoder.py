@@ -448,6 +448,23 @@ class TestLoading:
 
 
 class TestDictionary:
+    @pytest.mark.parametrize("count", [3, 70, 6000])
+    def test_maps_are_as_large_as_the_hosts(self, tmp_path, pkg, outdir, count):
+        # The forward map as the host's unpickler leaves it, the reverse one
+        # as storing its pairs one by one into a new dict leaves it.
+        forward = {f"token {i} \u00e9" if i % 3 else f"t{i}": i for i in range(count)}
+        path = pkg(package(records(0), [1], ["f"], global_dict=forward), protocol=4)
+        c = fresh(tmp_path)
+        c.decode_package(path, str(outdir))
+        with open(path, "rb") as f:
+            expected = pickle.load(f)["global_dict"]
+        inverse = {}
+        for token, i in expected.items():
+            inverse[i] = token
+        assert list(c.global_dict.items()) == list(expected.items())
+        assert sys.getsizeof(c.global_dict) == sys.getsizeof(expected)
+        assert sys.getsizeof(c.inverse_dict) == sys.getsizeof(inverse)
+
     def test_package_without_get(self, tmp_path, pkg, outdir):
         path = pkg([("compressed", b"")])
         c = fresh(tmp_path)

@@ -7,6 +7,7 @@ with the host unpickler's own errors.
 """
 
 import copyreg
+import gc
 import io
 import os
 import pickle
@@ -136,6 +137,25 @@ PLAIN = {
 }
 
 
+def dict_facts(obj, seen=None):
+    """The size and collector tracking of every dict inside `obj`, in order."""
+    seen = set() if seen is None else seen
+    if id(obj) in seen:
+        return []
+    seen.add(id(obj))
+    facts = []
+    if isinstance(obj, dict):
+        facts.append((sys.getsizeof(obj), gc.is_tracked(obj)))
+        items = [x for pair in obj.items() for x in pair]
+    elif isinstance(obj, (list, tuple, set, frozenset)):
+        items = list(obj)
+    else:
+        return facts
+    for item in items:
+        facts += dict_facts(item, seen)
+    return facts
+
+
 @pytest.mark.parametrize("protocol", range(6))
 @pytest.mark.parametrize("case", sorted(PLAIN))
 def test_plain_data_loads_as_the_host_loads_it(tmp_path, protocol, case):
@@ -144,6 +164,8 @@ def test_plain_data_loads_as_the_host_loads_it(tmp_path, protocol, case):
     expected = pickle.loads(data)["dict"]
     # repr tells bool from int, tuple from list, bytes from str, and shows order.
     assert repr(got) == repr(expected)
+    # Dicts as large as the host's (its tables grow as items are stored).
+    assert dict_facts(got) == dict_facts(expected)
     assert [type(k) for k in got] == [type(k) for k in expected]
     # The same internal widths, so that equal strs stay equal in dicts.
     assert [sys.getsizeof(k) for k in got if isinstance(k, str)] == \
@@ -155,6 +177,65 @@ def test_plain_data_loads_as_the_host_loads_it(tmp_path, protocol, case):
         assert got["a"] is got["b"] is got["c"][0]
         assert got["w"] is got["a"][0] is got["a"][2] is got["c"][1]
         assert got["v"] is got["a"][1]
+
+
+def int_op(value):
+    return b"J" + struct.pack("<i", value)
+
+
+def dict_stream(pairs, batch=1000):
+    """A protocol 4 dictionary file whose "dict" gets `pairs` in SETITEMS
+    batches, as written here: keys may repeat, which no pickler writes."""
+    def obj(x):
+        if isinstance(x, str):
+            return su(x) if len(x.encode()) < 256 else pickle.dumps(x, 4)[2:-1]
+        if isinstance(x, bytes):
+            return b"C" + bytes([len(x)]) + x
+        if isinstance(x, list):
+            return b"]" + (b"(" + b"".join(obj(i) for i in x) + b"e" if x else b"")
+        return int_op(x)
+    body = b"}"
+    for at in range(0, len(pairs), batch):
+        body += b"(" + b"".join(obj(k) + obj(v) for k, v in pairs[at:at + batch]) + b"u"
+    return b"\x80\x04}(" + su("dict") + body + su("next_id") + int_op(5) + b"u."
+
+
+DUPLICATED = [(f"k{i % 40}", i) for i in range(100)]
+STORED_STREAMS = {
+    # Keys stored again: a table made for every item would be too large.
+    "repeats": DUPLICATED,
+    "repeats past a batch": DUPLICATED * 12,
+    "a few repeats": [(f"k{i}", i) for i in range(300)] + [("k7", -1), ("k299", -2)],
+    # A key of another type moves a str table to the general kind.
+    "int after strs": [(f"s{i}", i) for i in range(100)] + [(7, 1)]
+                      + [(f"t{i}", i) for i in range(100)],
+    "bytes in the middle": [(f"s{i}", i) for i in range(50)] + [(b"b", 2), ("s3", 9)]
+                           + [(f"t{i}", i) for i in range(80)],
+    "int first": [(0, 0)] + [(f"s{i}", i) for i in range(150)],
+    "ints only, repeated": [(i % 90, i) for i in range(400)],
+    # Values the collector tracks make the dict tracked.
+    "list values": [(f"s{i}", [i] if i % 50 == 7 else i) for i in range(200)],
+    "str values": [(f"s{i}", f"v{i % 3}") for i in range(120)] + [("s5", [])],
+    "wide keys": [("\u4e2d" * (i % 5 + 1) + str(i), i) for i in range(130)] + [("\u4e2d1", 0)],
+    "last item repeats the first": [(f"s{i}", i) for i in range(70)] + [("s0", 99)],
+}
+
+
+@pytest.mark.parametrize("case", sorted(STORED_STREAMS))
+@pytest.mark.parametrize("batch", [1000, 7])
+def test_dicts_are_those_storing_one_by_one_leaves(tmp_path, case, batch):
+    data = dict_stream(STORED_STREAMS[case], batch)
+    expected = pickle.loads(data)["dict"]
+    got = adopted(tmp_path, data)
+    assert list(got.items()) == list(expected.items())
+    assert [type(k) for k in got] == [type(k) for k in expected]
+    assert dict_facts(got) == dict_facts(expected)
+    # Lookups find every key, and later stores go where the host's do.
+    assert all(got[key] == value for key, value in expected.items())
+    got["one more"] = 1
+    expected["one more"] = 1
+    assert list(got.items()) == list(expected.items())
+    assert sys.getsizeof(got) == sys.getsizeof(expected)
 
 
 @pytest.mark.parametrize("protocol", [4, 5])

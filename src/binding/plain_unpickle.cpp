@@ -4,15 +4,18 @@
 #include <cstdint>
 #include <cstring>
 #include <new>
+#include <optional>
 #include <utility>
 #include <vector>
 
+#include "dictionary/new_dict_table.hpp"
 #include "package/utf8_text.hpp"
 
 namespace qbc {
 namespace {
 
-// Dicts that get this many items are made at their size.
+// Dicts that get this many items are given their final table before the
+// first is stored.
 constexpr size_t kPresizeFrom = 64;
 // Bytes objects from this size on are told of as they are made.
 constexpr size_t kLargeBytes = size_t{64} << 10;
@@ -275,10 +278,10 @@ class Loader {
         case '}': {
           const size_t n = dicts_ < sizes_.size() ? sizes_[dicts_] : 0;
           ++dicts_;
-          // Room made at once for the items it gets, where there are many.
-          Ref dict = Ref::steal(n >= kPresizeFrom ? _PyDict_NewPresized(static_cast<Py_ssize_t>(n))
-                                                  : PyDict_New());
-          if (!push(std::move(dict))) return nullptr;
+          // A new empty dict, as the host makes; one that gets many items
+          // is given its table when the first comes (see presize()).
+          if (!push(Ref::steal(PyDict_New()))) return nullptr;
+          if (n >= kPresizeFrom) pending_.emplace_back(Ref::borrow(stack_.back().get()), n);
           break;
         }
         case ']':
@@ -349,6 +352,7 @@ class Loader {
           // As the host ends: the top of the stack, with nothing else left
           // (anything else is left to the host to settle).
           if (p_ != end_ || stack_.size() != 1 || !marks_.empty()) return nullptr;
+          if (!settle_presized()) return nullptr;
           return std::move(stack_.back());
         default:
           return nullptr;
@@ -387,18 +391,78 @@ class Loader {
     if ((len - x) % 2 != 0) return false;
     PyObject* dict = stack_[x - 1].get();
     if (!PyDict_CheckExact(dict)) return false;
+    presize(dict, stack_[x].get());
+    Presized* fast = nullptr;
+    for (Presized& p : presized_) {
+      if (p.dict.get() == dict && p.stores) fast = &p;
+    }
     for (size_t i = x + 1; i < len; i += 2) {
       PyObject* key = stack_[i - 1].get();
+      PyObject* value = stack_[i].get();
       // Keys whose hash or equality is host code: left to the host.
       if (!PyUnicode_CheckExact(key) && !PyLong_CheckExact(key) && !PyBytes_CheckExact(key)) {
         return false;
       }
-      if (PyDict_SetItem(dict, key, stack_[i].get()) < 0) {
+      // The last item the stream has for the dict is stored by the host,
+      // which gives the dict a new version tag as any store does.
+      if (fast != nullptr && ++fast->seen < fast->count && fast->stores->store(key, value)) {
+        continue;
+      }
+      if (PyDict_SetItem(dict, key, value) < 0) {
         PyErr_Clear();
         return false;
       }
+      if (fast != nullptr) fast->stores->stored_by_host(key);
     }
     stack_.resize(x);
+    return true;
+  }
+
+  // Gives a dict about to get its first items, many of them by the count
+  // of the stream, the table that storing them one by one into it leaves,
+  // of the kind its first key makes: it is then neither grown nor copied on
+  // the way, and ends as the host's unpickler leaves it.
+  void presize(PyObject* dict, PyObject* first_key) {
+    for (auto it = pending_.begin(); it != pending_.end(); ++it) {
+      if (it->first.get() != dict) continue;
+      const size_t count = it->second;
+      pending_.erase(it);
+      const auto keys = PyUnicode_CheckExact(first_key) ? NewDictTable::Keys::kStr
+                                                        : NewDictTable::Keys::kInt;
+      if (NewDictTable::available() && NewDictTable::fits(dict) &&
+          NewDictTable::presize(dict, count, keys)) {
+        presized_.push_back(Presized{Ref::borrow(dict), keys, count});
+        // Str keys are stored without the host's probes reading the keys
+        // met on the way, which a str table keeps no hashes of.
+        if (keys == NewDictTable::Keys::kStr) presized_.back().stores.emplace(dict, count);
+      }
+      return;
+    }
+  }
+
+  // A presized dict that got fewer distinct keys than the stream has items
+  // for it (a key stored again) may hold a larger table than storing them
+  // one by one leaves: its items are then stored again, one by one, into
+  // it emptied. False when memory ran short.
+  bool settle_presized() {
+    for (const Presized& p : presized_) {
+      const Ref& dict = p.dict;
+      if (!NewDictTable::oversized(dict.get(), p.keys)) continue;
+      Ref items = Ref::steal(PyDict_Items(dict.get()));
+      if (!items) {
+        PyErr_Clear();
+        return false;
+      }
+      // The list holds every key and value meanwhile: clearing frees none.
+      PyDict_Clear(dict.get());
+      for (Py_ssize_t i = 0; i < PyList_GET_SIZE(items.get()); ++i) {
+        PyObject* pair = PyList_GET_ITEM(items.get(), i);
+        if (PyDict_SetItem(dict.get(), PyTuple_GET_ITEM(pair, 0), PyTuple_GET_ITEM(pair, 1)) < 0) {
+          PyErr_Clear();
+          return false;
+        }
+      }
+    }
     return true;
   }
 
@@ -437,6 +501,18 @@ class Loader {
   std::vector<size_t> marks_;
   std::vector<Ref> memo_;
   std::vector<uint32_t> scratch_;  // code points of the str being made
+  // A dict given its table before its first item.
+  struct Presized {
+    Ref dict;
+    NewDictTable::Keys keys;  // the table's kind
+    size_t count;             // the items the stream has for it
+    size_t seen = 0;          // of those, the ones stored so far
+    std::optional<StrTableStores> stores;
+  };
+  // Dicts made that are to get many items, with their counts, until the
+  // first comes; then those given a table.
+  std::vector<std::pair<Ref, size_t>> pending_;
+  std::vector<Presized> presized_;
 };
 
 }  // namespace

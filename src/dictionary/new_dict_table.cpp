@@ -246,26 +246,55 @@ bool NewDictTable::fits(PyObject* dict) {
          header_of(dict)->nentries == 0;
 }
 
-NewDictTable::NewDictTable(size_t count, Keys keys) : count_(count), keys_(keys) {
-  if (count < 2) return;
+namespace {
+
+// An empty keys object, laid out as the host lays one out, for `count`
+// entries stored one by one into an empty dict; null when memory ran short
+// (no error is set).
+KeysHeader* empty_table(size_t count, NewDictTable::Keys keys) {
   const uint8_t log2 = final_log2(count);
   const uint8_t log2_bytes = index_bytes_log2(log2);
-  const size_t entry = keys == Keys::kStr ? sizeof(StrEntry) : sizeof(GeneralEntry);
+  const size_t entry = keys == NewDictTable::Keys::kStr ? sizeof(StrEntry) : sizeof(GeneralEntry);
   const size_t usable = usable_of(log2);
   const size_t index_bytes = size_t{1} << log2_bytes;
   void* memory = PyObject_Malloc(sizeof(KeysHeader) + index_bytes + entry * usable);
-  if (memory == nullptr) return;
+  if (memory == nullptr) return nullptr;
   auto* k = static_cast<KeysHeader*>(memory);
   k->refcnt = 1;
   k->log2_size = log2;
   k->log2_index_bytes = log2_bytes;
-  k->kind = keys == Keys::kStr ? kKindStr : kKindGeneral;
+  k->kind = keys == NewDictTable::Keys::kStr ? kKindStr : kKindGeneral;
   k->version = 0;
   k->usable = static_cast<Py_ssize_t>(usable);
   k->nentries = 0;
   std::memset(indices_of(k), 0xFF, index_bytes);
   std::memset(entries_of(k), 0, entry * usable);
-  table_ = memory;
+  return k;
+}
+
+}  // namespace
+
+NewDictTable::NewDictTable(size_t count, Keys keys) : count_(count), keys_(keys) {
+  if (count < 2) return;
+  table_ = empty_table(count, keys);
+}
+
+bool NewDictTable::presize(PyObject* dict, size_t count, Keys keys) {
+  KeysHeader* k = empty_table(count, keys);
+  if (k == nullptr) return false;
+  // The dict's reference to the shared empty table goes, as when a store
+  // replaces it; that table is never freed.
+  --header_of(dict)->refcnt;
+  reinterpret_cast<PyDictObject*>(dict)->ma_keys = reinterpret_cast<PyDictKeysObject*>(k);
+  return true;
+}
+
+bool NewDictTable::oversized(PyObject* dict, Keys keys) {
+  const KeysHeader* k = header_of(dict);
+  // Only a key of another type into a str table grows such a table before
+  // it holds `count` keys, and that makes it general.
+  if (k->kind != (keys == Keys::kStr ? kKindStr : kKindGeneral)) return false;
+  return k->log2_size != final_log2(static_cast<size_t>(PyDict_GET_SIZE(dict)));
 }
 
 NewDictTable::~NewDictTable() {
@@ -338,6 +367,84 @@ int NewDictTable::give_to(PyObject* dict) {
   Py_CLEAR(last_key_);
   Py_CLEAR(last_value_);
   return stored;
+}
+
+StrTableStores::StrTableStores(PyObject* dict, size_t count)
+    : dict_(dict), table_(header_of(dict)) {
+  try {
+    hashes_.reserve(count);
+  } catch (const std::bad_alloc&) {
+    table_ = nullptr;
+  }
+}
+
+bool StrTableStores::store(PyObject* key, PyObject* value) {
+  KeysHeader* k = header_of(dict_);
+  if (k != table_ || k->kind != kKindStr || k->usable <= 0 || !PyUnicode_CheckExact(key) ||
+      !(PyLong_CheckExact(value) || PyUnicode_CheckExact(value)) ||
+      hashes_.size() != static_cast<size_t>(k->nentries)) {
+    return false;
+  }
+  // A str's hash never fails.
+  const Py_hash_t hash = PyObject_Hash(key);
+  auto* entries = reinterpret_cast<StrEntry*>(entries_of(k));
+  const size_t mask = (size_t{1} << k->log2_size) - 1;
+  size_t i = static_cast<size_t>(hash) & mask;
+  // No entry is ever deleted here, so the first empty place ends the probe.
+  for (size_t perturb = static_cast<size_t>(hash);;) {
+    const int64_t ix = get_index(k, i);
+    if (ix < 0) break;
+    StrEntry& e = entries[ix];
+    if (e.key == key ||
+        (hashes_[static_cast<size_t>(ix)] == hash &&
+         PyUnicode_GET_LENGTH(e.key) == PyUnicode_GET_LENGTH(key) &&
+         PyUnicode_KIND(e.key) == PyUnicode_KIND(key) &&
+         std::memcmp(PyUnicode_DATA(e.key), PyUnicode_DATA(key),
+                     static_cast<size_t>(PyUnicode_GET_LENGTH(key)) * PyUnicode_KIND(key)) == 0)) {
+      // The key is there: its value is replaced, the old one let go of.
+      PyObject* old = e.value;
+      Py_INCREF(value);
+      e.value = value;
+      Py_DECREF(old);
+      return true;
+    }
+    perturb >>= kPerturbShift;
+    i = (i * 5 + perturb + 1) & mask;
+  }
+  try {
+    hashes_.push_back(hash);
+  } catch (const std::bad_alloc&) {
+    return false;
+  }
+  const Py_ssize_t at = k->nentries;
+  set_index(k, i, at);
+  Py_INCREF(key);
+  Py_INCREF(value);
+  entries[at] = StrEntry{key, value};
+  ++k->nentries;
+  --k->usable;
+  // A new key invalidates the version of the keys, as the host's store does.
+  k->version = 0;
+  ++reinterpret_cast<PyDictObject*>(dict_)->ma_used;
+  return true;
+}
+
+void StrTableStores::stored_by_host(PyObject* key) {
+  const KeysHeader* k = header_of(dict_);
+  if (k != table_ || k->kind != kKindStr) {
+    table_ = nullptr;
+    return;
+  }
+  // A new entry, or a value replaced.
+  if (static_cast<size_t>(k->nentries) == hashes_.size() + 1) {
+    try {
+      hashes_.push_back(PyObject_Hash(key));
+    } catch (const std::bad_alloc&) {
+      table_ = nullptr;
+    }
+  } else if (static_cast<size_t>(k->nentries) != hashes_.size()) {
+    table_ = nullptr;
+  }
 }
 
 }  // namespace qbc
