@@ -238,6 +238,39 @@ def test_dicts_are_those_storing_one_by_one_leaves(tmp_path, case, batch):
     assert sys.getsizeof(got) == sys.getsizeof(expected)
 
 
+def test_each_allocation_failing_in_turn(tmp_path):
+    # Wherever memory runs out while a dictionary loads, the call either
+    # raises MemoryError (or the host's own error for it) or ends with the
+    # very dict the host's unpickler makes, repeated keys included.
+    _testcapi = pytest.importorskip("_testcapi")
+    data = dict_stream([(f"k{i % 150}", i) for i in range(200)], 64)
+    expected = pickle.loads(data)["dict"]
+    path = tmp_path / "dict.bin"
+    path.write_bytes(data)
+    failures = successes = 0
+    for nth in range(20_000):
+        obj = prepared(tmp_path)
+        obj.dict_path = str(path)
+        _testcapi.set_nomemory(nth, nth + 1)
+        try:
+            obj.load_dict()
+            error = None
+        except (MemoryError, RuntimeError) as exc:  # the host's own, for a lock
+            error = exc
+        finally:
+            _testcapi.remove_mem_hooks()
+        if error is not None:
+            failures += 1
+            successes = 0
+            continue
+        assert list(obj.global_dict.items()) == list(expected.items()), nth
+        assert sys.getsizeof(obj.global_dict) == sys.getsizeof(expected), nth
+        successes += 1
+        if successes == 40:
+            break
+    assert failures > 0 and successes == 40
+
+
 @pytest.mark.parametrize("protocol", [4, 5])
 def test_sets_load_at_protocols_with_set_opcodes(tmp_path, protocol):
     value = {"s": {1, "x", (2,)}, "f": frozenset({b"y"}), "e": set()}

@@ -508,8 +508,16 @@ class FileReader {
     if (!view) return -1;
     Ref got = call(readinto_.get(), view.get());
     // The view points into the stream's buffer, which may move later: no
-    // one may use it after this call.
+    // one may use it after this call, which failed or not. A failure of the
+    // read is the one raised.
+    PyObject *type, *value, *tb;
+    PyErr_Fetch(&type, &value, &tb);
     Ref released = call_method(view.get(), names().release);
+    if (type != nullptr) {
+      PyErr_Clear();
+      PyErr_Restore(type, value, tb);
+      return -1;
+    }
     if (!got || !released) return -1;
     const Py_ssize_t n = PyLong_AsSsize_t(got.get());
     if (n == -1 && PyErr_Occurred()) return -1;
