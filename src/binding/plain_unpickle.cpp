@@ -362,6 +362,15 @@ class Loader {
   }
 
  private:
+  // A dict given its table before its first item.
+  struct Presized {
+    Ref dict;
+    NewDictTable::Keys keys;  // the table's kind
+    size_t count;             // the items the stream has for it
+    size_t seen = 0;          // of those, the ones stored so far
+    std::optional<StrTableStores> stores;
+  };
+
   size_t fence() const { return marks_.empty() ? 0 : marks_.back(); }
 
   // False when the object could not be made (its error is cleared: the
@@ -391,11 +400,7 @@ class Loader {
     if ((len - x) % 2 != 0) return false;
     PyObject* dict = stack_[x - 1].get();
     if (!PyDict_CheckExact(dict)) return false;
-    presize(dict, stack_[x].get());
-    Presized* fast = nullptr;
-    for (Presized& p : presized_) {
-      if (p.dict.get() == dict && p.stores) fast = &p;
-    }
+    Presized* fast = presized_for(dict, stack_[x].get());
     for (size_t i = x + 1; i < len; i += 2) {
       PyObject* key = stack_[i - 1].get();
       PyObject* value = stack_[i].get();
@@ -418,26 +423,33 @@ class Loader {
     return true;
   }
 
-  // Gives a dict about to get its first items, many of them by the count
-  // of the stream, the table that storing them one by one into it leaves,
-  // of the kind its first key makes: it is then neither grown nor copied on
-  // the way, and ends as the host's unpickler leaves it.
-  void presize(PyObject* dict, PyObject* first_key) {
+  // The presized dict `dict` whose str keys are stored here, or null. A
+  // dict about to get its first items, many of them by the count of the
+  // stream, is first given the table that storing them one by one into it
+  // leaves, of the kind its first key makes: it is then neither grown nor
+  // copied on the way, and ends as the host's unpickler leaves it.
+  Presized* presized_for(PyObject* dict, PyObject* first_key) {
+    for (Presized& p : presized_) {
+      if (p.dict.get() == dict) return p.stores ? &p : nullptr;
+    }
     for (auto it = pending_.begin(); it != pending_.end(); ++it) {
       if (it->first.get() != dict) continue;
       const size_t count = it->second;
       pending_.erase(it);
       const auto keys = PyUnicode_CheckExact(first_key) ? NewDictTable::Keys::kStr
                                                         : NewDictTable::Keys::kInt;
-      if (NewDictTable::available() && NewDictTable::fits(dict) &&
-          NewDictTable::presize(dict, count, keys)) {
-        presized_.push_back(Presized{Ref::borrow(dict), keys, count});
-        // Str keys are stored without the host's probes reading the keys
-        // met on the way, which a str table keeps no hashes of.
-        if (keys == NewDictTable::Keys::kStr) presized_.back().stores.emplace(dict, count);
+      if (!NewDictTable::available() || !NewDictTable::fits(dict) ||
+          !NewDictTable::presize(dict, count, keys)) {
+        return nullptr;
       }
-      return;
+      presized_.push_back(Presized{Ref::borrow(dict), keys, count});
+      // Str keys are stored without the host's probes reading the keys met
+      // on the way, which a str table keeps no hashes of.
+      if (keys != NewDictTable::Keys::kStr) return nullptr;
+      presized_.back().stores.emplace(dict, count);
+      return &presized_.back();
     }
+    return nullptr;
   }
 
   // A presized dict that got fewer distinct keys than the stream has items
@@ -501,14 +513,6 @@ class Loader {
   std::vector<size_t> marks_;
   std::vector<Ref> memo_;
   std::vector<uint32_t> scratch_;  // code points of the str being made
-  // A dict given its table before its first item.
-  struct Presized {
-    Ref dict;
-    NewDictTable::Keys keys;  // the table's kind
-    size_t count;             // the items the stream has for it
-    size_t seen = 0;          // of those, the ones stored so far
-    std::optional<StrTableStores> stores;
-  };
   // Dicts made that are to get many items, with their counts, until the
   // first comes; then those given a table.
   std::vector<std::pair<Ref, size_t>> pending_;

@@ -272,6 +272,22 @@ KeysHeader* empty_table(size_t count, NewDictTable::Keys keys) {
   return k;
 }
 
+// Hands `k` to `dict`, which holds the host's shared empty table: the
+// dict's reference to that table goes, as when a store replaces it; that
+// table is never freed.
+void replace_empty_table(PyObject* dict, KeysHeader* k) {
+  --header_of(dict)->refcnt;
+  reinterpret_cast<PyDictObject*>(dict)->ma_keys = reinterpret_cast<PyDictKeysObject*>(k);
+}
+
+// The host's equality of two exact strs: equal strs have the same width.
+bool equal_strs(PyObject* a, PyObject* b) {
+  const Py_ssize_t length = PyUnicode_GET_LENGTH(a);
+  return length == PyUnicode_GET_LENGTH(b) && PyUnicode_KIND(a) == PyUnicode_KIND(b) &&
+         std::memcmp(PyUnicode_DATA(a), PyUnicode_DATA(b),
+                     static_cast<size_t>(length) * PyUnicode_KIND(a)) == 0;
+}
+
 }  // namespace
 
 NewDictTable::NewDictTable(size_t count, Keys keys) : count_(count), keys_(keys) {
@@ -282,10 +298,7 @@ NewDictTable::NewDictTable(size_t count, Keys keys) : count_(count), keys_(keys)
 bool NewDictTable::presize(PyObject* dict, size_t count, Keys keys) {
   KeysHeader* k = empty_table(count, keys);
   if (k == nullptr) return false;
-  // The dict's reference to the shared empty table goes, as when a store
-  // replaces it; that table is never freed.
-  --header_of(dict)->refcnt;
-  reinterpret_cast<PyDictObject*>(dict)->ma_keys = reinterpret_cast<PyDictKeysObject*>(k);
+  replace_empty_table(dict, k);
   return true;
 }
 
@@ -355,10 +368,7 @@ PyObject* NewDictTable::key_at(size_t i) const {
 int NewDictTable::give_to(PyObject* dict) {
   auto* mp = reinterpret_cast<PyDictObject*>(dict);
   auto* k = static_cast<KeysHeader*>(table_);
-  // The dict's reference to the shared empty table goes, as when a store
-  // replaces it; that table is never freed.
-  --header_of(dict)->refcnt;
-  mp->ma_keys = reinterpret_cast<PyDictKeysObject*>(k);
+  replace_empty_table(dict, k);
   mp->ma_used = k->nentries;
   table_ = nullptr;
   // Str keys with their hashes kept, or ints compared by identity and hash:
@@ -395,12 +405,7 @@ bool StrTableStores::store(PyObject* key, PyObject* value) {
     const int64_t ix = get_index(k, i);
     if (ix < 0) break;
     StrEntry& e = entries[ix];
-    if (e.key == key ||
-        (hashes_[static_cast<size_t>(ix)] == hash &&
-         PyUnicode_GET_LENGTH(e.key) == PyUnicode_GET_LENGTH(key) &&
-         PyUnicode_KIND(e.key) == PyUnicode_KIND(key) &&
-         std::memcmp(PyUnicode_DATA(e.key), PyUnicode_DATA(key),
-                     static_cast<size_t>(PyUnicode_GET_LENGTH(key)) * PyUnicode_KIND(key)) == 0)) {
+    if (e.key == key || (hashes_[static_cast<size_t>(ix)] == hash && equal_strs(e.key, key))) {
       // The key is there: its value is replaced, the old one let go of.
       PyObject* old = e.value;
       Py_INCREF(value);
