@@ -77,6 +77,18 @@ READABLE = {
     "a piece exactly": b"z" * (PIECE - 1) + b"\n",
     "a piece and a byte": b"z" * PIECE + b"\n",
     "no final newline over pieces": b"w " * PIECE + b"last",
+    # Decoded in the first walk from a first wider character or translated
+    # newline in the first piece on, or walked again when that comes later,
+    # or a character above U+FFFF follows.
+    "two-byte over pieces": "\u4e2d\u6587 x\r\n".encode() * (PIECE // 4),
+    "latin-1 over pieces": "caf\u00e9 \r\n".encode() * (PIECE // 3),
+    "newlines only over pieces": b"a\r\nb\rc\n" * (PIECE // 3),
+    "wide first, then plain over pieces": "\u4e2d ".encode() + b"plain " * (PIECE // 2),
+    "first wide char in the second piece": b"a " * (PIECE // 2 + 7) + "\u4e2d\u00e9".encode(),
+    "four-byte pieces after decoding began":
+        "\u00e9 ".encode() + b"x " * PIECE + "\U0001F600".encode() + b" tail",
+    "four-byte in the first piece after decoding began":
+        "\u4e2d ".encode() * 1000 + "\U0001F600".encode() + b" x" * PIECE,
 }
 for _name, _tail in {"crlf": b"\r\n", "cr": b"\r", "two-byte": "\u00e9".encode(),
                      "three-byte": "\u4e2d".encode(), "four-byte": "\U0001F600".encode()}.items():

@@ -11,6 +11,10 @@
 #include <thread>
 #include <type_traits>
 
+#if defined(__SSE2__)
+#include <emmintrin.h>
+#endif
+
 #include "binding/host.hpp"
 #include "binding/module.hpp"
 #include "dictionary/token_index.hpp"
@@ -27,6 +31,9 @@ constexpr size_t kSlack = 4096;
 constexpr off_t kUnlockFrom = off_t{64} << 10;
 // Files from this size on are decoded in two parts at once.
 constexpr off_t kSplitFrom = off_t{8} << 20;
+// The units of a text of this many characters or more, decoded in the first
+// walk, are given back to the system once copied into the text's str.
+constexpr size_t kDiscardUnitsFrom = size_t{512} << 10;
 
 // Runs `f` with the interpreter lock released when `unlock` says so.
 template <class F>
@@ -75,6 +82,7 @@ uint64_t walk_file(int fd, uint8_t* buffer, size_t capacity, uint64_t start, uin
     if (!final && have < capacity) continue;
     const size_t took = walk_utf8(buffer, have, final, sink);
     if (took == kNotUtf8) return UINT64_MAX;
+    if constexpr (requires { sink.piece_walked(); }) sink.piece_walked();
     if (final) {
       *whole = !walked;
       return at - start;
@@ -90,6 +98,91 @@ uint64_t walk_file(int fd, uint8_t* buffer, size_t capacity, uint64_t start, uin
     }
     std::memmove(buffer, buffer + took, have);
   }
+}
+
+// A sink for the first walk of a text not decoded in two parts: measures it
+// as Utf8Measure does and, from its first character that is not plain ASCII
+// on (a wider one, or a newline translated), also decodes it into 16-bit
+// units, so that a text that fits them needs no second walk. A text of plain
+// ASCII only is measured only: its bytes are its str. Decoding starts only
+// where that first character comes in the first piece, which still holds
+// the plain ASCII before it, and stops for good at a character above U+FFFF
+// or past the room: the second walk then decodes the text as before.
+struct Utf8MeasureAndDecode : Utf8Measure {
+  const uint8_t* first_piece;  // the text's first byte, while still there
+  uint16_t* units;
+  size_t capacity;
+  size_t written = 0;
+  bool decoding = false;
+  bool given_up = false;
+
+  Utf8MeasureAndDecode(const uint8_t* first, uint16_t* room, size_t n)
+      : first_piece(first), units(room), capacity(n) {}
+
+  // Whether the text is decoded whole into `units`.
+  bool decoded() const { return decoding && written == chars; }
+
+  void piece_walked() { first_piece = nullptr; }
+
+  bool ascii(const uint8_t* p, size_t n) {
+    Utf8Measure::ascii(p, n);
+    if (decoding) {
+      if (n > capacity - written) {
+        give_up();
+      } else {
+        widen(p, n, units + written);
+        written += n;
+      }
+    }
+    return true;
+  }
+
+  bool put(uint32_t c) {
+    const uint64_t before = chars;
+    Utf8Measure::put(c);
+    if (!decoding) {
+      if (given_up || first_piece == nullptr || before >= capacity) {
+        given_up = true;
+        return true;
+      }
+      // Everything before is plain ASCII, a byte a character, at the start
+      // of the piece.
+      widen(first_piece, static_cast<size_t>(before), units);
+      written = static_cast<size_t>(before);
+      decoding = true;
+    }
+    if (c > 0xFFFF || written == capacity) {
+      give_up();
+    } else {
+      units[written++] = static_cast<uint16_t>(c);
+    }
+    return true;
+  }
+
+ private:
+  void give_up() {
+    decoding = false;
+    given_up = true;
+  }
+
+  static void widen(const uint8_t* p, size_t n, uint16_t* out) {
+    Utf8Writer<uint16_t> w{out, n, 0};
+    w.ascii(p, n);
+  }
+};
+
+// The 16-bit units of a text whose characters are all below U+0100, as the
+// bytes of a one-byte str.
+void narrow_units(const uint16_t* units, size_t n, uint8_t* out) {
+  size_t k = 0;
+#if defined(__SSE2__)
+  for (; k + 16 <= n; k += 16) {
+    const __m128i lo = _mm_loadu_si128(reinterpret_cast<const __m128i*>(units + k));
+    const __m128i hi = _mm_loadu_si128(reinterpret_cast<const __m128i*>(units + k + 8));
+    _mm_storeu_si128(reinterpret_cast<__m128i*>(out + k), _mm_packus_epi16(lo, hi));
+  }
+#endif
+  for (; k < n; ++k) out[k] = static_cast<uint8_t>(units[k]);
 }
 
 // The second walk: decodes the bytes measured into `units` and tells
@@ -212,17 +305,31 @@ Ref TextFileReader::read(PyObject* file, bool fresh) {
   const bool split = st.st_size >= kSplitFrom;
 
   Measured m;
-  Utf8Measure measure;
-  run_unlocked_if(unlock, [&] {
-    m.bytes = walk_file(fd, buffer_.data(), buffer_.size(), start, UINT64_MAX,
-                        start + static_cast<uint64_t>(st.st_size), measure, &m.whole,
-                        split ? &m.cut : nullptr, static_cast<uint64_t>(st.st_size) / 2);
-  });
-  if (m.bytes == UINT64_MAX || measure.chars > static_cast<uint64_t>(PY_SSIZE_T_MAX)) {
-    return nullptr;
+  const auto first_walk = [&](auto& sink) {
+    run_unlocked_if(unlock, [&] {
+      m.bytes = walk_file(fd, buffer_.data(), buffer_.size(), start, UINT64_MAX,
+                          start + static_cast<uint64_t>(st.st_size), sink, &m.whole,
+                          split ? &m.cut : nullptr, static_cast<uint64_t>(st.st_size) / 2);
+    });
+    m.chars = sink.chars;
+    m.max_char = sink.max_char;
+  };
+  // A text decoded in two parts is measured only. Any other may be decoded
+  // in the same walk, into room for as many units as the file has bytes,
+  // and a little more.
+  bool decoded = false;
+  if (split) {
+    Utf8Measure measure;
+    first_walk(measure);
+  } else {
+    const size_t capacity = static_cast<size_t>(st.st_size) + kSlack;
+    const bool room = units_.reserve(capacity * sizeof(uint16_t));
+    Utf8MeasureAndDecode measure(buffer_.data(), reinterpret_cast<uint16_t*>(units_.data()),
+                                 room ? capacity : 0);
+    first_walk(measure);
+    decoded = measure.decoded() && m.max_char <= 0xFFFF;
   }
-  m.chars = measure.chars;
-  m.max_char = measure.max_char;
+  if (m.bytes == UINT64_MAX || m.chars > static_cast<uint64_t>(PY_SSIZE_T_MAX)) return nullptr;
 
   Ref text;
   {
@@ -240,7 +347,19 @@ Ref TextFileReader::read(PyObject* file, bool fresh) {
   const int kind = PyUnicode_KIND(text.get());
   // Nothing else sees the str until it is returned.
   run_unlocked_if(unlock, [&] {
-    if (kind == PyUnicode_1BYTE_KIND) {
+    if (decoded) {
+      const auto* units = reinterpret_cast<const uint16_t*>(units_.data());
+      const size_t n = static_cast<size_t>(m.chars);
+      if (kind == PyUnicode_1BYTE_KIND) {
+        narrow_units(units, n, static_cast<Py_UCS1*>(data));
+      } else {
+        std::memcpy(data, units, n * sizeof(uint16_t));
+      }
+      // The units of a long text go back to the system now rather than at
+      // the end of the call, so as not to stay resident beside the texts.
+      if (n >= kDiscardUnitsFrom) discard_pages(units_.data(), n * sizeof(uint16_t));
+      same = true;
+    } else if (kind == PyUnicode_1BYTE_KIND) {
       same = decode(fd, start, m, static_cast<Py_UCS1*>(data));
     } else if (kind == PyUnicode_2BYTE_KIND) {
       same = decode(fd, start, m, static_cast<Py_UCS2*>(data));

@@ -19,10 +19,13 @@ namespace qbc {
 // object, decodes them into a str (widening it as wider characters turn
 // up) and translates the newlines: for a large file that is three times the
 // text in fresh memory, and the decoding makes a copy or two of it. Here the
-// bytes are read twice in pieces, once to measure the text (its length and
-// how wide its str is) and once to decode it straight into a str of that
-// size; a file that fits in one piece is read once. The pieces are read at
-// given positions, so the file's own position stays where it was.
+// bytes are read in pieces and walked to measure the text (its length and
+// how wide its str is). A text of plain ASCII then gets a str of its bytes;
+// one that fits 16-bit units and is not decoded in two parts is decoded in
+// the same walk into units of the reader's own and copied into its str;
+// any other is walked again, decoding it straight into a str of its size.
+// A file that fits in one piece is read once. The pieces are read at given
+// positions, so the file's own position stays where it was.
 class TextFileReader {
  public:
   TextFileReader() = default;
@@ -78,6 +81,7 @@ class TextFileReader {
 
   Buffer buffer_;
   Buffer second_buffer_;
+  Buffer units_;  // a text decoded in the first walk, as 16-bit units
 };
 
 // The interpreter lock released for a stretch of native work, taken back
