@@ -137,6 +137,28 @@ struct Utf8MeasureAndDecode : Utf8Measure {
     return true;
   }
 
+  size_t three_run(const uint8_t* p, size_t n) {
+    if (!decoding) {
+      // The first character that is not plain ASCII goes through put(),
+      // which begins decoding.
+      return given_up ? Utf8Measure::three_run(p, n) : 0;
+    }
+    uint16_t* dst = units + written;
+    const size_t room = capacity - written;
+    size_t k = 0, w = 0;
+    uint32_t widest = max_char;
+    for (; k + 3 <= n && w < room; k += 3) {
+      const uint32_t c = utf8_three(p + k);
+      if (c == 0) break;
+      if (c > widest) widest = c;
+      dst[w++] = static_cast<uint16_t>(c);
+    }
+    written += w;
+    chars += w;
+    max_char = widest;
+    return k;
+  }
+
   bool put(uint32_t c) {
     const uint64_t before = chars;
     Utf8Measure::put(c);

@@ -8,7 +8,8 @@
 // characters of a piece and leaves a sequence (or a "\r" whose next byte
 // is not known yet) that the piece cuts off for the next one. A sink sees
 // the characters: runs of ASCII bytes other than "\r" at once, every other
-// character (translated newlines included) one by one.
+// character (translated newlines included) one by one, but for runs of
+// three-byte characters, which a sink may take at once (three_run()).
 //
 // Needs nothing from the host, so that it can be tested on plain buffers.
 #pragma once
@@ -149,12 +150,18 @@ size_t walk_utf8(const uint8_t* p, size_t n, bool final, Sink& sink) {
       i += (i + 1 < n && p[i + 1] == '\n') ? 2 : 1;
       continue;
     }
-    // A run of three-byte characters is taken here as a whole.
-    while (i + 3 <= n) {
-      const uint32_t c3 = utf8_three(p + i);
-      if (c3 == 0) break;
-      if (!sink.put(c3)) return kNotUtf8;
-      i += 3;
+    // A run of three-byte characters is taken here as a whole: by the sink
+    // where it can (up to a character it would refuse, which put() below
+    // then refuses), else character by character.
+    if constexpr (requires { sink.three_run(p, n); }) {
+      i += sink.three_run(p + i, n - i);
+    } else {
+      while (i + 3 <= n) {
+        const uint32_t c3 = utf8_three(p + i);
+        if (c3 == 0) break;
+        if (!sink.put(c3)) return kNotUtf8;
+        i += 3;
+      }
     }
     if (i == n || p[i] < 0x80) continue;
     uint32_t c;
@@ -185,6 +192,20 @@ struct Utf8Measure {
     ++chars;
     if (c > max_char) max_char = c;
     return true;
+  }
+  // The three-byte characters at the start of the `n` bytes at `p`: the
+  // bytes they take.
+  size_t three_run(const uint8_t* p, size_t n) {
+    size_t k = 0;
+    uint32_t widest = max_char;
+    for (; k + 3 <= n; k += 3) {
+      const uint32_t c = utf8_three(p + k);
+      if (c == 0) break;
+      if (c > widest) widest = c;
+    }
+    chars += k / 3;
+    max_char = widest;
+    return k;
   }
 };
 
@@ -236,6 +257,27 @@ struct Utf8Writer {
     if (c > seen_max) seen_max = c;
     out[written++] = static_cast<U>(c);
     return true;
+  }
+  // The three-byte characters at the start of the `n` bytes at `p`, up to
+  // one past the room or above `max_char`: the bytes they take.
+  size_t three_run(const uint8_t* p, size_t n) {
+    if constexpr (sizeof(U) == 1) {
+      return 0;  // none fits a byte
+    } else {
+      U* dst = out + written;
+      const size_t room = capacity - written;
+      size_t k = 0, w = 0;
+      uint32_t widest = seen_max;
+      for (; k + 3 <= n && w < room; k += 3) {
+        const uint32_t c = utf8_three(p + k);
+        if (c == 0 || c > max_char) break;
+        if (c > widest) widest = c;
+        dst[w++] = static_cast<U>(c);
+      }
+      written += w;
+      seen_max = widest;
+      return k;
+    }
   }
 };
 

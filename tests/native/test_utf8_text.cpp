@@ -125,6 +125,20 @@ TEST(Utf8Text, RandomPiecesOfRandomText) {
   }
 }
 
+// Writes `s` as units of type U through a measure and a writer, as the file
+// reader does.
+template <class U>
+Units written_as(const std::string& s) {
+  const auto* p = reinterpret_cast<const uint8_t*>(s.data());
+  Utf8Measure m;
+  EXPECT_EQ(walk_utf8(p, s.size(), true, m), s.size());
+  std::vector<U> units(m.chars);
+  Utf8Writer<U> w{units.data(), units.size(), 0x10FFFF};
+  EXPECT_EQ(walk_utf8(p, s.size(), true, w), s.size());
+  EXPECT_EQ(w.written, m.chars);
+  return Units(units.begin(), units.end());
+}
+
 // Every three-byte candidate, inside a run of three-byte characters: the
 // walk takes it exactly when the general decoding of one sequence does,
 // and a walk that stops at it refuses the text.
@@ -138,11 +152,17 @@ TEST(Utf8Text, RunsOfThreeByteCharacters) {
         uint32_t c = 0;
         const bool valid = utf8_sequence(seq, 3, &c) == 3;
         const std::string mid(reinterpret_cast<const char*>(seq), 3);
-        const auto got = walk_whole(han + han + mid + han);
+        const std::string text = han + han + mid + han;
+        const auto got = walk_whole(text);
         if (valid) {
           EXPECT_EQ(got, (Units{0x4E2D, 0x4E2D, c, 0x4E2D})) << b0 << " " << b1 << " " << b2;
+          // The measure and the writer take the run at once.
+          EXPECT_EQ(written_as<uint16_t>(text), *got) << b0 << " " << b1 << " " << b2;
         } else {
           EXPECT_EQ(got, std::nullopt) << b0 << " " << b1 << " " << b2;
+          Utf8Measure m;
+          EXPECT_EQ(walk_utf8(reinterpret_cast<const uint8_t*>(text.data()), text.size(), true, m),
+                    kNotUtf8);
         }
         EXPECT_EQ(utf8_three(seq), valid ? c : 0u);
       }
@@ -168,20 +188,6 @@ TEST(Utf8Text, MeasureCountsWhatTheWriterWrites) {
   EXPECT_EQ(w.seen_max, m.max_char);
   EXPECT_EQ(units, (std::vector<uint16_t>{'p', 'l', 'a', 'i', 'n', ' ', '\n', 0xE9, ' ', 0x4E2D,
                                           '\n'}));
-}
-
-// Writes `s` as units of type U through a measure and a writer, as the file
-// reader does.
-template <class U>
-Units written_as(const std::string& s) {
-  const auto* p = reinterpret_cast<const uint8_t*>(s.data());
-  Utf8Measure m;
-  EXPECT_EQ(walk_utf8(p, s.size(), true, m), s.size());
-  std::vector<U> units(m.chars);
-  Utf8Writer<U> w{units.data(), units.size(), 0x10FFFF};
-  EXPECT_EQ(walk_utf8(p, s.size(), true, w), s.size());
-  EXPECT_EQ(w.written, m.chars);
-  return Units(units.begin(), units.end());
 }
 
 // Long ASCII runs are taken in blocks: a byte that ends one is found at
@@ -221,6 +227,21 @@ TEST(Utf8Text, WriterRefusesContentsThatChanged) {
   Utf8Writer<uint8_t> narrow{room.data(), room.size(), 0xFF};
   EXPECT_EQ(walk_utf8(reinterpret_cast<const uint8_t*>(wider.data()), wider.size(), true, narrow),
             kNotUtf8);
+  // Inside a run of three-byte characters: one past the room, one above
+  // the widest measured.
+  std::string run;
+  for (int i = 0; i < 6; ++i) run += "\xe4\xb8\xad";  // U+4E2D
+  std::vector<uint16_t> units(5);
+  Utf8Writer<uint16_t> short_units{units.data(), units.size(), 0xFFFF};
+  EXPECT_EQ(walk_utf8(reinterpret_cast<const uint8_t*>(run.data()), run.size(), true, short_units),
+            kNotUtf8);
+  EXPECT_EQ(short_units.written, 5u);
+  const std::string higher = run + "\xe4\xb8\xae";  // U+4E2E
+  units.resize(7);
+  Utf8Writer<uint16_t> lower{units.data(), units.size(), 0x4E2D};
+  EXPECT_EQ(walk_utf8(reinterpret_cast<const uint8_t*>(higher.data()), higher.size(), true, lower),
+            kNotUtf8);
+  EXPECT_EQ(lower.written, 6u);
 }
 
 }  // namespace
