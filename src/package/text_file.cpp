@@ -145,8 +145,9 @@ struct Utf8MeasureAndDecode : Utf8Measure {
     }
     uint16_t* dst = units + written;
     const size_t room = capacity - written;
-    size_t k = 0, w = 0;
     uint32_t widest = max_char;
+    size_t w = utf8_detail::three_blocks(p, n, dst, room, 0xFFFF, &widest);
+    size_t k = 3 * w;
     for (; k + 3 <= n && w < room; k += 3) {
       const uint32_t c = utf8_three(p + k);
       if (c == 0) break;

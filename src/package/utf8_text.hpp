@@ -22,6 +22,9 @@
 #if defined(__SSE2__)
 #include <emmintrin.h>
 #endif
+#if defined(__x86_64__) && defined(__GNUC__)
+#include <tmmintrin.h>
+#endif
 
 namespace qbc {
 
@@ -130,6 +133,94 @@ inline uint32_t utf8_three(const uint8_t* p) {
   return c;
 }
 
+namespace utf8_detail {
+
+#if defined(__x86_64__) && defined(__GNUC__)
+#define QBC_UTF8_THREE_BLOCKS 1
+
+// Four three-byte characters at a time, where the processor can shuffle
+// bytes: each 16 bytes loaded give the 12 bytes of four characters, one to
+// each 32-bit lane as b0 << 16 | b1 << 8 | b2, checked and decoded there.
+// Stops at the first block holding anything else (a byte of another
+// sequence, an overlong form, a surrogate, a character above `limit`), or
+// once fewer than four characters fit the room or 16 bytes remain.
+[[gnu::target("ssse3")]] inline size_t three_blocks_ssse3(const uint8_t* p, size_t n,
+                                                          uint16_t* out, size_t room,
+                                                          uint32_t limit, uint32_t* widest) {
+  const __m128i gather = _mm_setr_epi8(2, 1, 0, -1, 5, 4, 3, -1, 8, 7, 6, -1, 11, 10, 9, -1);
+  const __m128i low_halves = _mm_setr_epi8(0, 1, 4, 5, 8, 9, 12, 13, -1, -1, -1, -1, -1, -1, -1, -1);
+  const __m128i form_mask = _mm_set1_epi32(0x00F0C0C0);
+  const __m128i form = _mm_set1_epi32(0x00E08080);
+  const __m128i lowest = _mm_set1_epi32(0x800);
+  const __m128i surrogate_low = _mm_set1_epi32(0xD7FF);
+  const __m128i surrogate_high = _mm_set1_epi32(0xE000);
+  const __m128i above = _mm_set1_epi32(static_cast<int>(limit));
+  __m128i most = _mm_setzero_si128();
+  size_t k = 0, w = 0;
+  while (k + 16 <= n && w + 4 <= room) {
+    const __m128i v = _mm_shuffle_epi8(
+        _mm_loadu_si128(reinterpret_cast<const __m128i*>(p + k)), gather);
+    const __m128i c = _mm_or_si128(
+        _mm_or_si128(_mm_and_si128(_mm_srli_epi32(v, 4), _mm_set1_epi32(0xF000)),
+                     _mm_and_si128(_mm_srli_epi32(v, 2), _mm_set1_epi32(0x0FC0))),
+        _mm_and_si128(v, _mm_set1_epi32(0x3F)));
+    // Lanes that are not such a character, all ones.
+    __m128i bad = _mm_xor_si128(_mm_cmpeq_epi32(_mm_and_si128(v, form_mask), form),
+                                _mm_set1_epi32(-1));
+    bad = _mm_or_si128(bad, _mm_cmpgt_epi32(lowest, c));
+    bad = _mm_or_si128(bad, _mm_and_si128(_mm_cmpgt_epi32(c, surrogate_low),
+                                          _mm_cmpgt_epi32(surrogate_high, c)));
+    bad = _mm_or_si128(bad, _mm_cmpgt_epi32(c, above));
+    if (_mm_movemask_epi8(bad) != 0) break;
+    if (out != nullptr) {
+      _mm_storel_epi64(reinterpret_cast<__m128i*>(out + w), _mm_shuffle_epi8(c, low_halves));
+    }
+    const __m128i greater = _mm_cmpgt_epi32(c, most);
+    most = _mm_or_si128(_mm_and_si128(greater, c), _mm_andnot_si128(greater, most));
+    k += 12;
+    w += 4;
+  }
+  alignas(16) uint32_t lanes[4];
+  _mm_store_si128(reinterpret_cast<__m128i*>(lanes), most);
+  for (uint32_t lane : lanes) {
+    if (lane > *widest) *widest = lane;
+  }
+  return w;
+}
+
+inline bool shuffles_bytes() {
+  static const bool yes = __builtin_cpu_supports("ssse3");
+  return yes;
+}
+
+#endif
+
+// The three-byte characters at the start of the `n` bytes at `p` that can
+// be taken in blocks of four, at most `room` of them and none above `limit`
+// (at most U+FFFF): their number. Writes them to `out` unless it is null,
+// and raises `*widest` to the largest. None where the processor has no
+// byte shuffle; the caller takes the rest one by one.
+inline size_t three_blocks(const uint8_t* p, size_t n, uint16_t* out, size_t room,
+                           uint32_t limit, uint32_t* widest) {
+#if defined(QBC_UTF8_THREE_BLOCKS)
+  // Runs of CJK text are often a character or two long: only a run whose
+  // fourth character starts as a three-byte one is tried in blocks.
+  if (n >= 16 && room >= 4 && (p[9] & 0xF0u) == 0xE0u && shuffles_bytes()) {
+    return three_blocks_ssse3(p, n, out, room, limit, widest);
+  }
+#else
+  (void)p;
+  (void)n;
+  (void)out;
+  (void)room;
+  (void)limit;
+  (void)widest;
+#endif
+  return 0;
+}
+
+}  // namespace utf8_detail
+
 // Walks [p, p + n). `final` says that nothing follows the piece. Returns the
 // number of bytes taken (all of them when `final`), or kNotUtf8. A sink
 // returning false from ascii() or put() stops the walk with kNotUtf8 too.
@@ -196,8 +287,9 @@ struct Utf8Measure {
   // The three-byte characters at the start of the `n` bytes at `p`: the
   // bytes they take.
   size_t three_run(const uint8_t* p, size_t n) {
-    size_t k = 0;
     uint32_t widest = max_char;
+    const size_t blocks = utf8_detail::three_blocks(p, n, nullptr, SIZE_MAX, 0xFFFF, &widest);
+    size_t k = 3 * blocks;
     for (; k + 3 <= n; k += 3) {
       const uint32_t c = utf8_three(p + k);
       if (c == 0) break;
@@ -266,8 +358,13 @@ struct Utf8Writer {
     } else {
       U* dst = out + written;
       const size_t room = capacity - written;
-      size_t k = 0, w = 0;
       uint32_t widest = seen_max;
+      size_t w = 0;
+      if constexpr (sizeof(U) == 2) {
+        w = utf8_detail::three_blocks(p, n, dst, room, max_char < 0xFFFF ? max_char : 0xFFFF,
+                                      &widest);
+      }
+      size_t k = 3 * w;
       for (; k + 3 <= n && w < room; k += 3) {
         const uint32_t c = utf8_three(p + k);
         if (c == 0 || c > max_char) break;

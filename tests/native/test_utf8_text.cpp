@@ -152,17 +152,33 @@ TEST(Utf8Text, RunsOfThreeByteCharacters) {
         uint32_t c = 0;
         const bool valid = utf8_sequence(seq, 3, &c) == 3;
         const std::string mid(reinterpret_cast<const char*>(seq), 3);
-        const std::string text = han + han + mid + han;
-        const auto got = walk_whole(text);
-        if (valid) {
-          EXPECT_EQ(got, (Units{0x4E2D, 0x4E2D, c, 0x4E2D})) << b0 << " " << b1 << " " << b2;
-          // The measure and the writer take the run at once.
-          EXPECT_EQ(written_as<uint16_t>(text), *got) << b0 << " " << b1 << " " << b2;
-        } else {
-          EXPECT_EQ(got, std::nullopt) << b0 << " " << b1 << " " << b2;
-          Utf8Measure m;
-          EXPECT_EQ(walk_utf8(reinterpret_cast<const uint8_t*>(text.data()), text.size(), true, m),
-                    kNotUtf8);
+        // At every place in a block of four, in a run long enough for
+        // blocks, and in one too short for them.
+        for (const size_t before : {2, 0, 1, 3, 4, 5, 6, 7}) {
+          const size_t after = before == 2 ? 1 : 8;
+          std::string text;
+          for (size_t i = 0; i < before; ++i) text += han;
+          text += mid;
+          for (size_t i = 0; i < after; ++i) text += han;
+          const auto got = walk_whole(text);
+          const auto where = [&] { return ::testing::Message() << b0 << " " << b1 << " " << b2
+                                                                << " after " << before; };
+          if (valid) {
+            Units expected(before, 0x4E2D);
+            expected.push_back(c);
+            expected.insert(expected.end(), after, 0x4E2D);
+            EXPECT_EQ(got, expected) << where();
+            // The measure and the writers take the run at once.
+            EXPECT_EQ(written_as<uint16_t>(text), expected) << where();
+            EXPECT_EQ(written_as<uint32_t>(text), expected) << where();
+          } else {
+            EXPECT_EQ(got, std::nullopt) << where();
+            Utf8Measure m;
+            EXPECT_EQ(
+                walk_utf8(reinterpret_cast<const uint8_t*>(text.data()), text.size(), true, m),
+                kNotUtf8)
+                << where();
+          }
         }
         EXPECT_EQ(utf8_three(seq), valid ? c : 0u);
       }
@@ -236,12 +252,26 @@ TEST(Utf8Text, WriterRefusesContentsThatChanged) {
   EXPECT_EQ(walk_utf8(reinterpret_cast<const uint8_t*>(run.data()), run.size(), true, short_units),
             kNotUtf8);
   EXPECT_EQ(short_units.written, 5u);
-  const std::string higher = run + "\xe4\xb8\xae";  // U+4E2E
-  units.resize(7);
+  const std::string higher = run + "\xe4\xb8\xae" + run;  // U+4E2E inside
+  units.resize(13);
   Utf8Writer<uint16_t> lower{units.data(), units.size(), 0x4E2D};
   EXPECT_EQ(walk_utf8(reinterpret_cast<const uint8_t*>(higher.data()), higher.size(), true, lower),
             kNotUtf8);
   EXPECT_EQ(lower.written, 6u);
+  // The widest of a long run, wherever it is.
+  for (size_t at = 0; at < 12; ++at) {
+    std::string text;
+    for (size_t i = 0; i < 12; ++i) text += i == at ? "\xe4\xb8\xae" : "\xe4\xb8\xad";
+    Utf8Measure m;
+    ASSERT_EQ(walk_utf8(reinterpret_cast<const uint8_t*>(text.data()), text.size(), true, m),
+              text.size());
+    EXPECT_EQ(m.chars, 12u);
+    EXPECT_EQ(m.max_char, 0x4E2Eu) << at;
+    Utf8Writer<uint16_t> w{units.data(), 12, 0xFFFF};
+    ASSERT_EQ(walk_utf8(reinterpret_cast<const uint8_t*>(text.data()), text.size(), true, w),
+              text.size());
+    EXPECT_EQ(w.seen_max, 0x4E2Eu) << at;
+  }
 }
 
 }  // namespace
