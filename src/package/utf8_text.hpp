@@ -22,7 +22,9 @@
 #if defined(__SSE2__)
 #include <emmintrin.h>
 #endif
-#if defined(__x86_64__) && defined(__GNUC__)
+#include "package/cpu_features.hpp"
+
+#if defined(QBC_SSSE3_LOOPS)
 #include <tmmintrin.h>
 #endif
 
@@ -135,8 +137,7 @@ inline uint32_t utf8_three(const uint8_t* p) {
 
 namespace utf8_detail {
 
-#if defined(__x86_64__) && defined(__GNUC__)
-#define QBC_UTF8_THREE_BLOCKS 1
+#if defined(QBC_SSSE3_LOOPS)
 
 // Four three-byte characters at a time, where the processor can shuffle
 // bytes: each 16 bytes loaded give the 12 bytes of four characters, one to
@@ -188,11 +189,6 @@ namespace utf8_detail {
   return w;
 }
 
-inline bool shuffles_bytes() {
-  static const bool yes = __builtin_cpu_supports("ssse3");
-  return yes;
-}
-
 #endif
 
 // The three-byte characters at the start of the `n` bytes at `p` that can
@@ -202,7 +198,7 @@ inline bool shuffles_bytes() {
 // byte shuffle; the caller takes the rest one by one.
 inline size_t three_blocks(const uint8_t* p, size_t n, uint16_t* out, size_t room,
                            uint32_t limit, uint32_t* widest) {
-#if defined(QBC_UTF8_THREE_BLOCKS)
+#if defined(QBC_SSSE3_LOOPS)
   // Runs of CJK text are often a character or two long: only a run whose
   // fourth character starts as a three-byte one is tried in blocks.
   if (n >= 16 && room >= 4 && (p[9] & 0xF0u) == 0xE0u && shuffles_bytes()) {

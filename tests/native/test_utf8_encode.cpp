@@ -72,6 +72,31 @@ void check_random_texts(uint32_t max) {
   }
 }
 
+// Runs of code points of three UTF-8 bytes, of every length around the
+// blocks of four they are encoded in, ended by every other length, into
+// room of exactly three bytes a code point (so that a store past it is
+// caught by the address checks of the sanitizer build).
+TEST(Utf8Encode, RunsOfThreeByteCodePoints) {
+  std::mt19937 rng(777);
+  const std::vector<uint32_t> ends = {0x41, 0xE9, 0x7FF, 0x800, 0xFFFF};
+  for (int round = 0; round < 3000; ++round) {
+    std::vector<uint16_t> text;
+    const size_t runs = 1 + rng() % 4;
+    for (size_t r = 0; r < runs; ++r) {
+      const size_t run = rng() % 24;
+      for (size_t k = 0; k < run; ++k) {
+        uint32_t c = 0x800 + rng() % (0x10000 - 0x800);
+        if (c >= 0xD800 && c <= 0xDFFF) c = k % 2 ? 0x800 : 0xFFFF;
+        text.push_back(static_cast<uint16_t>(c));
+      }
+      if (rng() % 3 != 0) text.push_back(static_cast<uint16_t>(ends[rng() % ends.size()]));
+    }
+    std::vector<char> room(text.size() * kUtf8PerUnit<uint16_t>);
+    char* end = encode_utf8(text.data(), text.size(), room.data());
+    ASSERT_EQ(std::string(room.data(), end), reference(text)) << "round " << round;
+  }
+}
+
 TEST(Utf8Encode, OneByteUnits) { check_random_texts<uint8_t>(0xFF); }
 TEST(Utf8Encode, TwoByteUnits) { check_random_texts<uint16_t>(0xFFFF); }
 TEST(Utf8Encode, FourByteUnits) { check_random_texts<uint32_t>(0x10FFFF); }
