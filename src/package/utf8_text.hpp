@@ -149,7 +149,8 @@ namespace utf8_detail {
                                                           uint16_t* out, size_t room,
                                                           uint32_t limit, uint32_t* widest) {
   const __m128i gather = _mm_setr_epi8(2, 1, 0, -1, 5, 4, 3, -1, 8, 7, 6, -1, 11, 10, 9, -1);
-  const __m128i low_halves = _mm_setr_epi8(0, 1, 4, 5, 8, 9, 12, 13, -1, -1, -1, -1, -1, -1, -1, -1);
+  const __m128i low_halves =
+      _mm_setr_epi8(0, 1, 4, 5, 8, 9, 12, 13, -1, -1, -1, -1, -1, -1, -1, -1);
   const __m128i form_mask = _mm_set1_epi32(0x00F0C0C0);
   const __m128i form = _mm_set1_epi32(0x00E08080);
   const __m128i lowest = _mm_set1_epi32(0x800);
