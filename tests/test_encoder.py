@@ -1240,13 +1240,15 @@ class TestOutput:
 
     @pytest.mark.parametrize(
         "level, threads, words",
-        # 400,000 words make 3.2 MB of records: several jobs for the worker
-        # threads at the lower levels; 1.2 million words, with the second
-        # file, 12.8 MB, where the output is taken in pieces; and more worker
-        # threads asked for than a test machine usually has processors.
+        # 60,000 words make 640 kB of records: one job for the worker
+        # threads, past the size below which the library compresses without
+        # them; 400,000 words, 3.2 MB: several jobs at the lower levels;
+        # 1.2 million words, with the second file, 12.8 MB, where the output
+        # is taken in pieces; and more worker threads asked for than a test
+        # machine usually has processors.
         [(level, threads, words)
          for level, threads in [(6, 4), (1, 1), (-3, 0), (19, 2), (3, -1)]
-         for words in [0, 30, 400_000] if not (level == 19 and words > 30)]
+         for words in [0, 30, 60_000, 400_000] if not (level == 19 and words > 30)]
         + [(6, 4, 1_200_000), (-3, 0, 1_200_000), (1, 2, 1_200_000), (3, 16, 1_200_000)],
     )
     @pytest.mark.parametrize("existing", [{}, {"w1": 7}])

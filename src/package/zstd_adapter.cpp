@@ -133,6 +133,9 @@ int usable_processors() {
   return count > 0 ? count : 1;
 }
 
+// Sources up to this size make one job whatever the level: the library's
+// jobs are 1 MiB at least.
+constexpr size_t kOneJobUpTo = size_t{1} << 20;
 // Sources up to this size get up to two workers per processor.
 constexpr size_t kMoreWorkersUpTo = size_t{32} << 20;
 
@@ -149,9 +152,11 @@ constexpr size_t kMoreWorkersUpTo = size_t{32} << 20;
 // beyond them only takes turns with the others for the same cores and adds
 // its own buffers to the call's peak (GCIDE's 43 MB of records: 6 to 12 MB
 // more at the peak, the time no better for certain). Without workers the
-// frame is another one, so 0 stays 0.
+// frame is another one, so 0 stays 0. A source the library takes as one job
+// gets one worker: the others would only be started and ended.
 int workers_for(int threads, size_t size) {
   if (threads <= 0) return threads;
+  if (size <= kOneJobUpTo) return 1;
   return std::min(threads, usable_processors() * (size <= kMoreWorkersUpTo ? 2 : 1));
 }
 
