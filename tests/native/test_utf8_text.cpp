@@ -258,7 +258,12 @@ TEST(Utf8Text, WriterRefusesContentsThatChanged) {
   EXPECT_EQ(walk_utf8(reinterpret_cast<const uint8_t*>(higher.data()), higher.size(), true, lower),
             kNotUtf8);
   EXPECT_EQ(lower.written, 6u);
-  // The widest of a long run, wherever it is.
+}
+
+// The widest character of a run of three-byte characters is found wherever
+// in the run it is, inside a block of four or after them.
+TEST(Utf8Text, WidestOfARunWhereverItIs) {
+  std::vector<uint16_t> units(12);
   for (size_t at = 0; at < 12; ++at) {
     std::string text;
     for (size_t i = 0; i < 12; ++i) text += i == at ? "\xe4\xb8\xae" : "\xe4\xb8\xad";
