@@ -514,7 +514,7 @@ class FileReader {
     PyErr_Fetch(&type, &value, &tb);
     Ref released = call_method(view.get(), names().release);
     if (type != nullptr) {
-      PyErr_Clear();
+      // Replaces an error of the release, if any.
       PyErr_Restore(type, value, tb);
       return -1;
     }

@@ -11,13 +11,10 @@
 #include <thread>
 #include <type_traits>
 
-#if defined(__SSE2__)
-#include <emmintrin.h>
-#endif
-
 #include "binding/host.hpp"
 #include "binding/module.hpp"
 #include "dictionary/token_index.hpp"
+#include "dictionary/token_scan.hpp"
 #include "package/utf8_text.hpp"
 
 namespace qbc {
@@ -108,32 +105,25 @@ uint64_t walk_file(int fd, uint8_t* buffer, size_t capacity, uint64_t start, uin
 // where that first character comes in the first piece, which still holds
 // the plain ASCII before it, and stops for good at a character above U+FFFF
 // or past the room: the second walk then decodes the text as before.
+// The units are written by a Utf8Writer, whose refusal (no room, a
+// character above U+FFFF) ends the decoding.
 struct Utf8MeasureAndDecode : Utf8Measure {
   const uint8_t* first_piece;  // the text's first byte, while still there
-  uint16_t* units;
-  size_t capacity;
-  size_t written = 0;
+  Utf8Writer<uint16_t> units;
   bool decoding = false;
   bool given_up = false;
 
   Utf8MeasureAndDecode(const uint8_t* first, uint16_t* room, size_t n)
-      : first_piece(first), units(room), capacity(n) {}
+      : first_piece(first), units{room, n, 0xFFFF} {}
 
-  // Whether the text is decoded whole into `units`.
-  bool decoded() const { return decoding && written == chars; }
+  // Whether the text is decoded whole into the units.
+  bool decoded() const { return decoding && units.written == chars; }
 
   void piece_walked() { first_piece = nullptr; }
 
   bool ascii(const uint8_t* p, size_t n) {
     Utf8Measure::ascii(p, n);
-    if (decoding) {
-      if (n > capacity - written) {
-        give_up();
-      } else {
-        widen(p, n, units + written);
-        written += n;
-      }
-    }
+    if (decoding && !units.ascii(p, n)) give_up();
     return true;
   }
 
@@ -143,42 +133,29 @@ struct Utf8MeasureAndDecode : Utf8Measure {
       // which begins decoding.
       return given_up ? Utf8Measure::three_run(p, n) : 0;
     }
-    uint16_t* dst = units + written;
-    const size_t room = capacity - written;
-    uint32_t widest = max_char;
-    size_t w = utf8_detail::three_blocks(p, n, dst, room, 0xFFFF, &widest);
-    size_t k = 3 * w;
-    for (; k + 3 <= n && w < room; k += 3) {
-      const uint32_t c = utf8_three(p + k);
-      if (c == 0) break;
-      if (c > widest) widest = c;
-      dst[w++] = static_cast<uint16_t>(c);
-    }
-    written += w;
-    chars += w;
-    max_char = widest;
-    return k;
+    const size_t taken = units.three_run(p, n);
+    chars += taken / 3;
+    if (units.seen_max > max_char) max_char = units.seen_max;
+    return taken;
   }
 
   bool put(uint32_t c) {
     const uint64_t before = chars;
     Utf8Measure::put(c);
     if (!decoding) {
-      if (given_up || first_piece == nullptr || before >= capacity) {
+      if (given_up || first_piece == nullptr) {
         given_up = true;
         return true;
       }
       // Everything before is plain ASCII, a byte a character, at the start
       // of the piece.
-      widen(first_piece, static_cast<size_t>(before), units);
-      written = static_cast<size_t>(before);
-      decoding = true;
+      decoding = units.ascii(first_piece, static_cast<size_t>(before));
+      if (!decoding) {
+        given_up = true;
+        return true;
+      }
     }
-    if (c > 0xFFFF || written == capacity) {
-      give_up();
-    } else {
-      units[written++] = static_cast<uint16_t>(c);
-    }
+    if (!units.put(c)) give_up();
     return true;
   }
 
@@ -187,26 +164,7 @@ struct Utf8MeasureAndDecode : Utf8Measure {
     decoding = false;
     given_up = true;
   }
-
-  static void widen(const uint8_t* p, size_t n, uint16_t* out) {
-    Utf8Writer<uint16_t> w{out, n, 0};
-    w.ascii(p, n);
-  }
 };
-
-// The 16-bit units of a text whose characters are all below U+0100, as the
-// bytes of a one-byte str.
-void narrow_units(const uint16_t* units, size_t n, uint8_t* out) {
-  size_t k = 0;
-#if defined(__SSE2__)
-  for (; k + 16 <= n; k += 16) {
-    const __m128i lo = _mm_loadu_si128(reinterpret_cast<const __m128i*>(units + k));
-    const __m128i hi = _mm_loadu_si128(reinterpret_cast<const __m128i*>(units + k + 8));
-    _mm_storeu_si128(reinterpret_cast<__m128i*>(out + k), _mm_packus_epi16(lo, hi));
-  }
-#endif
-  for (; k < n; ++k) out[k] = static_cast<uint8_t>(units[k]);
-}
 
 // The second walk: decodes the bytes measured into `units` and tells
 // whether they are still what was measured.
@@ -374,7 +332,7 @@ Ref TextFileReader::read(PyObject* file, bool fresh) {
       const auto* units = reinterpret_cast<const uint16_t*>(units_.data());
       const size_t n = static_cast<size_t>(m.chars);
       if (kind == PyUnicode_1BYTE_KIND) {
-        narrow_units(units, n, static_cast<Py_UCS1*>(data));
+        narrow_copy(units, n, static_cast<Py_UCS1*>(data));
       } else {
         std::memcpy(data, units, n * sizeof(uint16_t));
       }

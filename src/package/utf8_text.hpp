@@ -216,6 +216,27 @@ inline size_t three_blocks(const uint8_t* p, size_t n, uint16_t* out, size_t roo
   return 0;
 }
 
+// The three-byte characters at the start of the `n` bytes at `p`, at most
+// `room` of them and none above `limit`: their number. Writes them to `out`
+// unless it is null, in blocks of four where three_blocks() can, and raises
+// `*widest` to the largest.
+template <class U>
+size_t take_three(const uint8_t* p, size_t n, U* out, size_t room, uint32_t limit,
+                  uint32_t* widest) {
+  size_t w = 0;
+  if constexpr (sizeof(U) == 2) w = three_blocks(p, n, out, room, limit, widest);
+  uint32_t most = *widest;
+  for (size_t k = 3 * w; k + 3 <= n && w < room; k += 3) {
+    const uint32_t c = utf8_three(p + k);
+    if (c == 0 || c > limit) break;
+    if (c > most) most = c;
+    if (out != nullptr) out[w] = static_cast<U>(c);
+    ++w;
+  }
+  *widest = most;
+  return w;
+}
+
 }  // namespace utf8_detail
 
 // Walks [p, p + n). `final` says that nothing follows the piece. Returns the
@@ -284,17 +305,10 @@ struct Utf8Measure {
   // The three-byte characters at the start of the `n` bytes at `p`: the
   // bytes they take.
   size_t three_run(const uint8_t* p, size_t n) {
-    uint32_t widest = max_char;
-    const size_t blocks = utf8_detail::three_blocks(p, n, nullptr, SIZE_MAX, 0xFFFF, &widest);
-    size_t k = 3 * blocks;
-    for (; k + 3 <= n; k += 3) {
-      const uint32_t c = utf8_three(p + k);
-      if (c == 0) break;
-      if (c > widest) widest = c;
-    }
-    chars += k / 3;
-    max_char = widest;
-    return k;
+    const size_t taken =
+        utf8_detail::take_three<uint16_t>(p, n, nullptr, SIZE_MAX, 0xFFFF, &max_char);
+    chars += taken;
+    return 3 * taken;
   }
 };
 
@@ -353,24 +367,10 @@ struct Utf8Writer {
     if constexpr (sizeof(U) == 1) {
       return 0;  // none fits a byte
     } else {
-      U* dst = out + written;
-      const size_t room = capacity - written;
-      uint32_t widest = seen_max;
-      size_t w = 0;
-      if constexpr (sizeof(U) == 2) {
-        w = utf8_detail::three_blocks(p, n, dst, room, max_char < 0xFFFF ? max_char : 0xFFFF,
-                                      &widest);
-      }
-      size_t k = 3 * w;
-      for (; k + 3 <= n && w < room; k += 3) {
-        const uint32_t c = utf8_three(p + k);
-        if (c == 0 || c > max_char) break;
-        if (c > widest) widest = c;
-        dst[w++] = static_cast<U>(c);
-      }
-      written += w;
-      seen_max = widest;
-      return k;
+      const size_t taken = utf8_detail::take_three(p, n, out + written, capacity - written,
+                                                   max_char, &seen_max);
+      written += taken;
+      return 3 * taken;
     }
   }
 };
