@@ -201,3 +201,101 @@ def test_open_replaced_before_import_is_what_reads(tmp_path):
                           capture_output=True, text=True, timeout=120)
     assert proc.returncode == 0, proc.stderr
     assert proc.stdout.strip() == repr(sorted(["a", "\r\n", "b", "\r", "c", "\n"]))
+
+
+# A long file whose tokens alone are wanted (no tokenize override) is read
+# in pieces of this many bytes, each cut where a run begins, and scanned
+# without its str, its two halves at once.
+STREAM_PIECE = 256 << 10
+
+
+class Plain(QBCompressor):
+    """Reads every file into its str first: the tokenize of a subclass could
+    be overridden, so its calls take the text whole."""
+
+
+def first_sight_ids(text, first=1):
+    ids = {}
+    for token in TOKEN.findall(text):
+        ids.setdefault(token, first + len(ids))
+    return ids
+
+
+def stretch(size, *parts):
+    """The byte strings `parts` in turn, each repeated to a share of `size`."""
+    share = size // len(parts)
+    return b"".join(p * (share // len(p) + 1) for p in parts)
+
+
+LONG = {
+    "plain ascii": stretch(TWO_PARTS + PIECE, b"some plain words\n"),
+    "newlines translated, wide characters":
+        long_text(TWO_PARTS + PIECE, "ab \r\n\u00e9 \u4e2d\r".encode(), "\U0001F600".encode(), 0.3),
+    "four-byte characters throughout": stretch(TWO_PARTS, "x\U0001F600 y\n".encode()),
+    "unicode whitespace beside the boundaries":
+        stretch(TWO_PARTS + PIECE, "a\u3000b\u00a0 c\u0085\n\u2028d \u4e2d\t".encode()),
+    "ascii pieces, then wide ones, then latin-1":
+        stretch(TWO_PARTS + PIECE, b"plain text ", "\u4e2d\u6587 ".encode(), "caf\u00e9 ".encode()),
+    "latin-1 only, a one-byte str": stretch(TWO_PARTS, "na\u00efve caf\u00e9\n".encode()),
+    # No place to end a piece in a whole piece, or no place near the
+    # middle for the halves to meet.
+    "a whitespace run longer than a piece":
+        b"w " * (TWO_PARTS // 4) + b" " * (2 * STREAM_PIECE) + b"x " * (TWO_PARTS // 4),
+    "a word longer than a piece":
+        b"w " * (TWO_PARTS // 4) + b"y" * (2 * STREAM_PIECE) + b" x" * (TWO_PARTS // 4),
+    "no boundary near the middle":
+        b"w " * (TWO_PARTS // 4) + b"z" * (2 * STREAM_PIECE) + b" x" * (TWO_PARTS // 4 + 2 ** 18),
+    "carriage returns only": stretch(TWO_PARTS, b"word\rother\r"),
+}
+
+
+@pytest.mark.parametrize("data", LONG.values(), ids=LONG.keys())
+def test_long_file_read_in_pieces_gives_the_package_of_its_str(tmp_path, data):
+    path = tmp_path / "long.txt"
+    path.write_bytes(data)
+    small = tmp_path / "small.txt"
+    small.write_bytes("few words \u4e2d\n".encode())
+    for listing in ([path], [small, path, small], [path, path]):
+        names = [str(p) for p in listing]
+        c = QBCompressor(str(tmp_path / "none"))
+        c.encode_files(names, str(tmp_path / "pieces.pkg"))
+        whole = Plain(str(tmp_path / "none"))
+        whole.encode_files(names, str(tmp_path / "whole.pkg"))
+        assert (tmp_path / "pieces.pkg").read_bytes() == (tmp_path / "whole.pkg").read_bytes()
+        assert c.global_dict == whole.global_dict and c.next_id == whole.next_id
+    assert c.global_dict == first_sight_ids(host_read(path))
+
+
+@pytest.mark.parametrize("where", [0.2, 0.7])
+def test_long_file_not_utf8_raises_the_host_error(tmp_path, where):
+    bad = tmp_path / "bad.txt"
+    bad.write_bytes(long_text(TWO_PARTS + PIECE, "ab \r\n\u4e2d ".encode(), b"\xff", where))
+    expected = host_error(bad)
+    c = QBCompressor(str(tmp_path / "none"))
+    with pytest.raises(UnicodeDecodeError) as info:
+        c.encode_files([str(bad)], str(tmp_path / "p.pkg"))
+    e = info.value
+    assert (str(e), e.start, e.end, e.reason) == (
+        str(expected), expected.start, expected.end, expected.reason)
+    assert c.global_dict == {} and c.next_id == 1
+    assert not (tmp_path / "p.pkg").exists()
+
+
+def test_long_file_under_a_replaced_findall_gets_the_host_text(tmp_path, monkeypatch):
+    # Whether the host's own findall splits the text is asked once the file
+    # is read; a replacement gets the text as the host reads it.
+    import qbc_compressor
+    path = tmp_path / "long.txt"
+    path.write_bytes(long_text(TWO_PARTS, "ab \r\n\u4e2d ".encode()))
+    seen = []
+
+    def findall(pattern, text):
+        seen.append(text)
+        return ["one", "two", "one"]
+
+    monkeypatch.setattr(qbc_compressor, "re", type("Re", (), {"findall": staticmethod(findall)}))
+    c = QBCompressor(str(tmp_path / "none"))
+    c.encode_files([str(path)], str(tmp_path / "p.pkg"))
+    assert len(seen) == 1
+    assert_same_text(seen[0], host_read(path))
+    assert c.global_dict == {"one": 1, "two": 2}

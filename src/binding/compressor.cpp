@@ -347,12 +347,14 @@ bool compressor_type_ready() {
   return setup_pickling(&t);
 }
 
+bool tokenize_is_fixed(PyObject* self) {
+  const PyTypeObject* type = Py_TYPE(self);
+  return type->tp_dictoffset == 0 &&
+         !(type->tp_flags & (Py_TPFLAGS_IS_ABSTRACT | Py_TPFLAGS_HEAPTYPE));
+}
+
 int dispatch_tokenize(PyObject* self, PyObject* text, Ref* result) {
-  PyTypeObject* type = Py_TYPE(self);
-  if (type->tp_dictoffset == 0 &&
-      !(type->tp_flags & (Py_TPFLAGS_IS_ABSTRACT | Py_TPFLAGS_HEAPTYPE))) {
-    return 1;
-  }
+  if (tokenize_is_fixed(self)) return 1;
   Ref method = getattr(self, names().tokenize);
   if (!method) return fail_int(kTokenizeWhere, kTokenizeLine);
   if (is_function_for(method.get(), &kTokenizeDef)) return 1;

@@ -31,6 +31,9 @@ extern const FunctionDef kUnpickleDef;
 // Returns 1 when the built-in operation applies (the caller runs it), 0 with
 // `*result` set to an override's result (a list or None), -1 on error.
 int dispatch_tokenize(PyObject* self, PyObject* text, Ref* result);
+// Whether `self` is of a type whose `tokenize` no one can override, so that
+// dispatch_tokenize() returns 1 without looking at anything.
+bool tokenize_is_fixed(PyObject* self);
 
 // Traceback identities.
 inline constexpr Where kInitWhere{"qbc_compressor.QBCompressor.__init__", kSourceFile};

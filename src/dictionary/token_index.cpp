@@ -1200,6 +1200,12 @@ void TokenIndex::expect_text(size_t units) noexcept {
 
 bool TokenIndex::absorb(TokenIndex& side, SlotStream& side_stream, SlotStream& out) noexcept {
   try {
+    if (impl_->records.size() == 0 && out.size() == 0 && impl_->hash_mask == side.impl_->hash_mask) {
+      // The side's slots are this index's own then.
+      out.take_over(side_stream);
+      std::swap(impl_, side.impl_);
+      return true;
+    }
     impl_->absorb(*side.impl_, side_stream, out);
     return true;
   } catch (const std::bad_alloc&) {

@@ -270,6 +270,23 @@ class SlotStream {
   }
   uint64_t size() const { return size_; }
 
+  // Takes over the chunks of `other` into this stream, which has none yet;
+  // `other` is left empty. A reader sharing this stream sees the slots
+  // once published. Throws std::bad_alloc (taking over nothing), which
+  // cannot happen to a shared stream.
+  void take_over(SlotStream& other) {
+    chunks_.clear();  // none holds a slot
+    chunks_.reserve(other.chunks_.size());
+    for (Chunk& chunk : other.chunks_) chunks_.emplace_back(std::move(chunk));
+    fill_ = other.fill_;
+    capacity_ = other.capacity_;
+    size_ = other.size_;
+    other.chunks_.clear();
+    other.fill_ = 0;
+    other.capacity_ = 0;
+    other.size_ = 0;
+  }
+
   // Told, on the appending thread, each time the slots up to a count are
   // final: when a chunk fills up and at publish().
   class Listener {
@@ -385,9 +402,11 @@ class TokenIndex {
   // `out` as this index's slots, the side stream's chunks freed as they are
   // done. The slots and the order of first sight then are exactly those of
   // scanning that text here, so two threads can scan the two parts of a
-  // long text at once. `side` must have no strs made. Touches no host
-  // object. Returns false only when memory runs out; `out` may then have
-  // received part of the slots.
+  // long text at once. An index that holds nothing yet, with nothing in
+  // `out`, takes the side's keys and chunks as they are, and `side` is left
+  // empty. `side` must have no strs made. Touches no host object. Returns
+  // false only when memory runs out; `out` may then have received part of
+  // the slots.
   bool absorb(TokenIndex& side, SlotStream& side_stream, SlotStream& out) noexcept;
 
   // Makes the host strs of every slot that scan_units() added since the

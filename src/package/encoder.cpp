@@ -238,6 +238,39 @@ class ScanWorker {
     return true;
   }
 
+  // A part scanned by the calling thread, into an index of its own.
+  struct Side {
+    std::unique_ptr<TokenIndex> index;
+    SlotStream stream;
+    bool done = false;  // guarded by the mutex
+    bool ok = false;
+    // The text is let go of, and the worker may take the part in; guarded
+    // by the mutex.
+    bool let_go = false;
+  };
+
+  // Hands over a part of input `file` scanned already into `side`, for the
+  // worker to take in after everything handed over before. Returns false
+  // when it could not be handed over (no thread, no memory for the job),
+  // with the worker idle: the caller then takes it in itself.
+  bool submit_scanned(size_t file, const std::shared_ptr<Side>& side) {
+    if (!start()) return false;
+    collect();
+    Job job{nullptr, file, PyUnicode_1BYTE_KIND, nullptr, 0, 0, false, false};
+    job.count = static_cast<int64_t>(side->stream.size());
+    side->done = side->ok = side->let_go = true;
+    job.side = side;
+    try {
+      std::lock_guard<std::mutex> lock(mutex_);
+      jobs_.push_back(std::move(job));
+    } catch (const std::bad_alloc&) {
+      wait_idle();
+      return false;
+    }
+    wake_.notify_one();
+    return true;
+  }
+
   // The number of tokens of all texts so far: the worker's counts for
   // those it has scanned, counted here for the others. -1 when a scan has
   // failed or more than `most_waiting` bytes of text wait to be scanned.
@@ -296,17 +329,6 @@ class ScanWorker {
   }
 
  private:
-  // A part scanned by the calling thread, into an index of its own.
-  struct Side {
-    std::unique_ptr<TokenIndex> index;
-    SlotStream stream;
-    bool done = false;  // guarded by the mutex
-    bool ok = false;
-    // The text is let go of, and the worker may take the part in; guarded
-    // by the mutex.
-    bool let_go = false;
-  };
-
   // A text, or a part of one, handed over and kept until collect() takes it
   // after its scan.
   struct Job {
@@ -796,22 +818,79 @@ int64_t append_list(Collected& out, PyObject* tokens) {
   return count;
 }
 
+// A long text scanned as it is read, without its str: each half into an
+// index of its own, on two threads.
+struct ScannedInPieces {
+  std::shared_ptr<ScanWorker::Side> halves[2];
+  TextFileReader::Pieces pieces;
+};
+
+class SideSink final : public TextFileReader::PieceSink {
+ public:
+  explicit SideSink(ScanWorker::Side& side) : side_(side) {}
+  bool units(int kind, const void* data, size_t length) noexcept override {
+    return side_.index->scan_units(kind, data, length, side_.stream);
+  }
+
+ private:
+  ScanWorker::Side& side_;
+};
+
+// Reads and scans input `file` in pieces when it is a long file of the
+// host's own `open`, opened by a path, whose text only the module's own
+// scan would see (tokenize cannot be overridden; whether the host's own
+// `re.findall` is in place is asked once the file is read, as for any
+// other). False, with no error set, when that does not apply or does not
+// work out: the file is then read as usual.
+bool scan_in_pieces(PyObject* self, PyObject* path, PyObject* file, TextFileReader& reader,
+                    Collected& out, ScannedInPieces* scanned) {
+  if (!(PyUnicode_Check(path) || PyBytes_Check(path)) || !tokenize_is_fixed(self)) return false;
+  const int64_t size = reader.long_file_size(file);
+  // A file of no more bytes than a package holds tokens cannot give more
+  // slots than that.
+  if (size < 0 || static_cast<uint64_t>(size) > kMaxRecords) return false;
+  // At least this much text comes in: the call's memory takes small pages
+  // from now on.
+  if (!out.small_pages) out.small_pages.emplace();
+  const size_t half = static_cast<size_t>(size) / 2;
+  try {
+    for (auto& side : scanned->halves) {
+      side = std::make_shared<ScanWorker::Side>();
+      side->index.reset(new TokenIndex);
+      if (half >= ScanWorker::kExpectFrom) side->index->expect_text(half);
+    }
+  } catch (const std::bad_alloc&) {
+    return false;
+  }
+  SideSink first(*scanned->halves[0]);
+  SideSink second(*scanned->halves[1]);
+  return reader.read_in_pieces(file, first, second, &scanned->pieces);
+}
+
 // Reads and tokenizes one opened input file and records its base name.
 bool read_one(PyObject* self, PyObject* path, PyObject* file, Collected& out,
               ScanWorker& worker, EarlyStream& early, TextFileReader& reader) {
-  Ref text = reader.read(file, PyUnicode_Check(path) || PyBytes_Check(path));
-  if (!text) text = call_method(file, names().read);
-  if (!text) return fail_int(w, 53), false;
-  // Whatever read() gave goes to tokenize as it is.
-  if (PyUnicode_Check(text.get())) {
-    out.text_bytes += static_cast<size_t>(PyUnicode_GET_LENGTH(text.get())) *
-                      PyUnicode_KIND(text.get());
+  ScannedInPieces in_pieces;
+  const bool pieces = scan_in_pieces(self, path, file, reader, out, &in_pieces);
+  Ref text;
+  if (pieces) {
+    out.text_bytes += static_cast<size_t>(in_pieces.pieces.chars) *
+                      static_cast<size_t>(in_pieces.pieces.kind);
+  } else {
+    text = reader.read(file, PyUnicode_Check(path) || PyBytes_Check(path));
+    if (!text) text = call_method(file, names().read);
+    if (!text) return fail_int(w, 53), false;
+    // Whatever read() gave goes to tokenize as it is.
+    if (PyUnicode_Check(text.get())) {
+      out.text_bytes += static_cast<size_t>(PyUnicode_GET_LENGTH(text.get())) *
+                        PyUnicode_KIND(text.get());
+    }
   }
   if (out.text_bytes >= kSmallPagesFromText && !out.small_pages) out.small_pages.emplace();
   const size_t position = out.counts.size();
   Ref override_tokens;
   bool scanned = false;  // by the module's own scan
-  int builtin = dispatch_tokenize(self, text.get(), &override_tokens);
+  int builtin = pieces ? 1 : dispatch_tokenize(self, text.get(), &override_tokens);
   if (builtin < 0) return fail_int(w, 53), false;
   if (builtin) {
     int native = native_findall_applies();
@@ -819,7 +898,20 @@ bool read_one(PyObject* self, PyObject* path, PyObject* file, Collected& out,
       add_traceback(kTokenizeWhere, 39);
       return fail_int(w, 53), false;
     }
-    if (native && PyUnicode_CheckExact(text.get())) {
+    if (native && pieces) {
+      scanned = true;
+      out.counts.push_back(0);
+      for (const auto& half : in_pieces.halves) {
+        if (worker.submit_scanned(position, half)) continue;
+        const int64_t n = out.absorb(*half->index, half->stream);
+        if (n < 0) {
+          PyErr_NoMemory();
+          return fail_int(w, 53), false;
+        }
+        out.counts[position] += static_cast<uint64_t>(n);
+        out.stream.publish();
+      }
+    } else if (native && PyUnicode_CheckExact(text.get())) {
       scanned = true;
       out.counts.push_back(0);
       // A str just read that nothing else refers to (an interned one is
@@ -836,6 +928,12 @@ bool read_one(PyObject* self, PyObject* path, PyObject* file, Collected& out,
         out.stream.publish();
       }
     } else {
+      if (pieces) {
+        // The host's regular expressions split the text: it is read as the
+        // host reads it, from the start, where the file still is.
+        text = call_method(file, names().read);
+        if (!text) return fail_int(w, 53), false;
+      }
       override_tokens = tokenize_builtin(text.get());
       if (!override_tokens) return fail_int(w, 53), false;
     }

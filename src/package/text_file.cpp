@@ -31,6 +31,12 @@ constexpr off_t kSplitFrom = off_t{8} << 20;
 // The units of a text of this many characters or more, decoded in the first
 // walk, are given back to the system once copied into the text's str.
 constexpr size_t kDiscardUnitsFrom = size_t{512} << 10;
+// The pieces of a file read in pieces: small enough that a piece's units
+// are still in the processor's caches when they are scanned.
+constexpr size_t kStreamPiece = size_t{256} << 10;
+// How far past the middle of such a file the boundary of its halves is
+// looked for.
+constexpr size_t kMiddleWindow = size_t{64} << 10;
 
 // Runs `f` with the interpreter lock released when `unlock` says so.
 template <class F>
@@ -178,6 +184,89 @@ bool decode_part(int fd, uint8_t* buffer, size_t capacity, uint64_t start, uint6
   *seen_max = writer.seen_max;
   return bytes == end - start && writer.written == count;
 }
+
+// Whether a run begins at p[j] (0 < j < n) where a piece of a file may
+// end: the byte before is a space, a tab or a line feed (whitespace, and no
+// "\r" that a "\n" could still join), and the character at j, complete
+// before n, is not whitespace. The piece before then ends with a whole
+// character, and the next starts afresh.
+bool piece_may_end_at(const uint8_t* p, size_t j, size_t n) {
+  const uint8_t before = p[j - 1];
+  if (before != ' ' && before != '\t' && before != '\n') return false;
+  const uint8_t b = p[j];
+  if (b < 0x80) return !is_space_unit(b);
+  uint32_t c;
+  const size_t len = utf8_sequence(p + j, n - j, &c);
+  return len != 0 && len != kUtf8CutOff && !is_space_unit(c);
+}
+
+// Reads a stretch of a file in pieces, each cut where a run begins, and
+// hands each piece's code units to a sink: the bytes themselves for a
+// piece of plain ASCII, else the piece decoded into 16-bit units, or into
+// 32-bit ones where it has a character above U+FFFF. Touches no host
+// object.
+struct PieceReader {
+  int fd;
+  uint8_t* bytes;  // room for kStreamPiece
+  void* units;     // room for kStreamPiece 32-bit units
+  TextFileReader::PieceSink& sink;
+  uint64_t chars = 0;
+  uint32_t max_char = 0;
+
+  // Reads [start, end), to the end of the file when `end` is UINT64_MAX.
+  // False when the bytes are not UTF-8, cannot be read or end before
+  // `end`, no run begins in a whole piece, or the sink runs out of memory.
+  bool run(uint64_t start, uint64_t end) {
+    uint64_t at = start;
+    size_t have = 0;
+    for (;;) {
+      bool final = false;
+      while (have < kStreamPiece && !final) {
+        const uint64_t room = std::min<uint64_t>(kStreamPiece - have, end - at);
+        ssize_t n = 0;
+        if (room != 0) {
+          n = pread(fd, bytes + have, static_cast<size_t>(room), static_cast<off_t>(at));
+          if (n < 0) return false;
+        }
+        at += static_cast<uint64_t>(n);
+        have += static_cast<size_t>(n);
+        final = n == 0 || at == end;
+      }
+      if (final) {
+        if (end != UINT64_MAX && at != end) return false;  // the file got shorter
+        return hand_over(bytes, have);
+      }
+      size_t j = have - 1;
+      while (j > 0 && !piece_may_end_at(bytes, j, have)) --j;
+      if (j == 0 || !hand_over(bytes, j)) return false;
+      have -= j;
+      std::memmove(bytes, bytes + j, have);
+    }
+  }
+
+  // Hands over the complete text of the `n` bytes at `p`.
+  bool hand_over(const uint8_t* p, size_t n) {
+    if (n == 0) return true;
+    if (utf8_detail::ascii_run_end(p, 0, n) == n) {
+      chars += n;
+      max_char = std::max<uint32_t>(max_char, 0x7F);
+      return sink.units(PyUnicode_1BYTE_KIND, p, n);
+    }
+    Utf8Writer<uint16_t> narrow{static_cast<uint16_t*>(units), n, 0xFFFF};
+    if (walk_utf8(p, n, true, narrow) != kNotUtf8) {
+      return took(narrow.written, narrow.seen_max, PyUnicode_2BYTE_KIND);
+    }
+    Utf8Writer<uint32_t> wide{static_cast<uint32_t*>(units), n, 0x10FFFF};
+    if (walk_utf8(p, n, true, wide) == kNotUtf8) return false;
+    return took(wide.written, wide.seen_max, PyUnicode_4BYTE_KIND);
+  }
+
+  bool took(size_t written, uint32_t seen_max, int kind) {
+    chars += written;
+    max_char = std::max(max_char, seen_max);
+    return sink.units(kind, units, written);
+  }
+};
 
 }  // namespace
 
@@ -355,6 +444,62 @@ Ref TextFileReader::read(PyObject* file, bool fresh) {
   // is closed next, and nothing else sees where it was left).
   if (!fresh && lseek(fd, static_cast<off_t>(start + m.bytes), SEEK_SET) < 0) return nullptr;
   return text;
+}
+
+int64_t TextFileReader::long_file_size(PyObject* file) {
+  struct stat st;
+  const int fd = host_text_fd(file, &st);
+  return fd < 0 || st.st_size < kSplitFrom ? -1 : static_cast<int64_t>(st.st_size);
+}
+
+bool TextFileReader::read_in_pieces(PyObject* file, PieceSink& first, PieceSink& second,
+                                    Pieces* out) {
+  struct stat st;
+  const int fd = host_text_fd(file, &st);
+  if (fd < 0 || st.st_size < kSplitFrom) return false;
+  if (!buffer_.reserve(kStreamPiece) || !second_buffer_.reserve(kStreamPiece) ||
+      !piece_units_[0].reserve(kStreamPiece * sizeof(uint32_t)) ||
+      !piece_units_[1].reserve(kStreamPiece * sizeof(uint32_t))) {
+    return false;
+  }
+  PieceReader halves[2] = {{fd, buffer_.data(), piece_units_[0].data(), first},
+                           {fd, second_buffer_.data(), piece_units_[1].data(), second}};
+  bool ok[2] = {false, true};
+  Py_BEGIN_ALLOW_THREADS
+  // The halves meet where a run begins shortly after the middle; a file
+  // with no such place there is read whole as the first.
+  const uint64_t middle = static_cast<uint64_t>(st.st_size) / 2;
+  uint64_t cut = 0;
+  const ssize_t n = pread(fd, second_buffer_.data(), kMiddleWindow, static_cast<off_t>(middle));
+  for (ssize_t j = 1; j < n; ++j) {
+    if (piece_may_end_at(second_buffer_.data(), static_cast<size_t>(j), static_cast<size_t>(n))) {
+      cut = middle + static_cast<uint64_t>(j);
+      break;
+    }
+  }
+  if (cut == 0) {
+    ok[0] = halves[0].run(0, UINT64_MAX);
+  } else {
+    const auto second_half = [&] { ok[1] = halves[1].run(cut, UINT64_MAX); };
+    std::thread helper;
+    try {
+      helper = start_thread(second_half);
+    } catch (const std::system_error&) {
+    }
+    ok[0] = halves[0].run(0, cut);
+    if (helper.joinable()) {
+      helper.join();
+    } else {
+      second_half();
+    }
+  }
+  Py_END_ALLOW_THREADS
+  if (!ok[0] || !ok[1]) return false;
+  out->chars = halves[0].chars + halves[1].chars;
+  const uint32_t max_char = std::max(halves[0].max_char, halves[1].max_char);
+  out->kind = max_char < 0x100 ? PyUnicode_1BYTE_KIND
+                               : max_char < 0x10000 ? PyUnicode_2BYTE_KIND : PyUnicode_4BYTE_KIND;
+  return true;
 }
 
 int host_text_output_fd(PyObject* file) {

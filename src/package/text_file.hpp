@@ -25,7 +25,8 @@ namespace qbc {
 // the same walk into units of the reader's own and copied into its str;
 // any other is walked again, decoding it straight into a str of its size.
 // A file that fits in one piece is read once. The pieces are read at given
-// positions, so the file's own position stays where it was.
+// positions, so the file's own position stays where it was. A long file
+// whose tokens alone are wanted is read in pieces, without a str at all.
 class TextFileReader {
  public:
   TextFileReader() = default;
@@ -42,6 +43,40 @@ class TextFileReader {
   // one. `fresh` says that the file was opened by a path (a str or bytes),
   // so that its descriptor is its own and starts at the beginning.
   Ref read(PyObject* file, bool fresh);
+
+  // Where read_in_pieces() hands the code units of its pieces. Returns
+  // false when memory runs out.
+  class PieceSink {
+   public:
+    virtual bool units(int kind, const void* data, size_t length) noexcept = 0;
+
+   protected:
+    ~PieceSink() = default;
+  };
+  // What read_in_pieces() read: the text's length and the kind its str
+  // would have.
+  struct Pieces {
+    uint64_t chars = 0;
+    int kind = PyUnicode_1BYTE_KIND;
+  };
+
+  // The size of `file`, opened just now by the `open` fetched at start-up
+  // by a path, when it is a regular file long enough to be read in pieces;
+  // -1 otherwise, with no error set.
+  int64_t long_file_size(PyObject* file);
+
+  // Reads such a file without making its str: the bytes are read in pieces
+  // cut where a run of whitespace or of other characters begins, and the
+  // code units of each piece (the bytes themselves where they are plain
+  // ASCII) go to a sink: those of the first half of the text to `first`,
+  // those of the second to `second`, on a second thread at the same time.
+  // The runs, and so the tokens, are exactly those of the text's str.
+  // Returns false, with no error set, when that does not work out (not
+  // UTF-8, unreadable, no piece boundary found, no memory): what the sinks
+  // were given then counts for nothing, and the caller reads the file
+  // another way. The file's position is not moved. Releases the
+  // interpreter lock meanwhile; the sinks run without it.
+  bool read_in_pieces(PyObject* file, PieceSink& first, PieceSink& second, Pieces* out);
 
   // A place where a walk of a text may start afresh: a character boundary
   // with no "\r" just before it that a "\n" could still join.
@@ -82,6 +117,8 @@ class TextFileReader {
   Buffer buffer_;
   Buffer second_buffer_;
   Buffer units_;  // a text decoded in the first walk, as 16-bit units
+  // The pieces of read_in_pieces() decoded, for each half.
+  Buffer piece_units_[2];
 };
 
 // The interpreter lock released for a stretch of native work, taken back
