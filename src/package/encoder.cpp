@@ -864,7 +864,10 @@ bool scan_in_pieces(PyObject* self, PyObject* path, PyObject* file, TextFileRead
   }
   SideSink first(*scanned->halves[0]);
   SideSink second(*scanned->halves[1]);
-  return reader.read_in_pieces(file, first, second, &scanned->pieces);
+  if (reader.read_in_pieces(file, first, second, &scanned->pieces)) return true;
+  // What was scanned goes before the file is read again.
+  for (auto& side : scanned->halves) side.reset();
+  return false;
 }
 
 // Reads and tokenizes one opened input file and records its base name.

@@ -484,7 +484,8 @@ bool TextFileReader::read_in_pieces(PyObject* file, PieceSink& first, PieceSink&
     std::thread helper;
     try {
       helper = start_thread(second_half);
-    } catch (const std::system_error&) {
+    } catch (const std::exception&) {
+      // No thread (or no memory for one): the halves are read in turn.
     }
     ok[0] = halves[0].run(0, cut);
     if (helper.joinable()) {
