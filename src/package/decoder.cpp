@@ -18,11 +18,11 @@
 #include <condition_variable>
 #include <cstdlib>
 #include <cstring>
+#include <exception>
 #include <functional>
 #include <memory>
-#include <new>
-#include <system_error>
 #include <mutex>
+#include <new>
 #include <thread>
 #include <type_traits>
 #include <unordered_map>
@@ -135,8 +135,8 @@ class IdTable : public PairVisitor {
           apart_failed_ = true;
         }
       });
-    } catch (const std::system_error&) {
-      // Built from pair() instead.
+    } catch (const std::exception&) {
+      // No thread (or no memory for one): built from pair() instead.
       if (gc_was_enabled_) PyGC_Enable();
       gc_was_enabled_ = false;
       expect(PyDict_GET_SIZE(forward));

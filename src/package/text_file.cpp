@@ -6,8 +6,8 @@
 #include <algorithm>
 #include <cerrno>
 #include <cstring>
+#include <exception>
 #include <new>
-#include <system_error>
 #include <thread>
 #include <type_traits>
 
@@ -322,7 +322,8 @@ bool TextFileReader::decode(int fd, uint64_t start, const Measured& m, U* units)
     std::thread helper;
     try {
       helper = start_thread(second);
-    } catch (const std::system_error&) {
+    } catch (const std::exception&) {
+      // No thread (or no memory for one): the parts are decoded in turn.
     }
     const bool first_ok = decode_part(fd, buffer_.data(), buffer_.size(), start, at, units,
                                       static_cast<size_t>(m.cut.chars), m.max_char, &seen);
