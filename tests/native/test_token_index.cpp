@@ -513,6 +513,32 @@ TEST_P(IndexTest, AbsorbedSecondPartGivesTheSlotsOfOneScan) {
   }
 }
 
+// An index that holds nothing takes a side over whole, over several chunks
+// of slots: the slots and tokens are those of one scan, the same stream
+// goes on from there, and the side is left empty.
+TEST_P(IndexTest, AbsorbedIntoAnEmptyIndexGivesTheSlotsOfOneScan) {
+  Rng rng{77};
+  for (size_t words : {size_t{300}, size_t{60000}}) {
+    const CodePoints text = mixed_text(rng, words, 0xFFFF);
+    const CodePoints after = mixed_text(rng, 200, 0x10FFFF);
+    const Units u = units_of(text, 2);
+    const Units v = units_of(after, 4);
+    TokenIndex index(tuning()), side(tuning());
+    SlotStream out, side_stream;
+    ASSERT_TRUE(side.scan_units(2, u.bytes.get(), text.size(), side_stream));
+    ASSERT_TRUE(index.absorb(side, side_stream, out));
+    EXPECT_EQ(side.size(), 0u);
+    EXPECT_EQ(side_stream.size(), 0u);
+    ASSERT_TRUE(index.scan_units(4, v.bytes.get(), after.size(), out));
+    Reference ref;
+    std::vector<uint32_t> expected = ref.scan(text);
+    for (uint32_t slot : ref.scan(after)) expected.push_back(slot);
+    ASSERT_EQ(slots_of(out), expected) << words << " words";
+    ASSERT_TRUE(index.materialize());
+    expect_tokens(index, ref);
+  }
+}
+
 // A second part with more new tokens than the table holds grows it while
 // being absorbed.
 TEST_P(IndexTest, AbsorbingGrowsTheTable) {
