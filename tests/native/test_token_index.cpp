@@ -539,6 +539,25 @@ TEST_P(IndexTest, AbsorbedIntoAnEmptyIndexGivesTheSlotsOfOneScan) {
   }
 }
 
+// A second part of millions of slots, over many chunks of both streams, is
+// absorbed with the slots of one scan of the whole, and the stream goes on.
+TEST(IndexChunks, AbsorbingMillionsOfSlots) {
+  std::string text;
+  for (uint32_t i = 0; i < 1400000; ++i) text += "w" + std::to_string(i * 7919u % 50021u) + " ";
+  const size_t cut = text.find(' ', text.size() / 200) + 1;
+  const auto* bytes = reinterpret_cast<const uint8_t*>(text.data());
+  TokenIndex whole, index, side;
+  SlotStream expected, out, side_stream;
+  ASSERT_TRUE(whole.scan_units(1, bytes, text.size(), expected));
+  ASSERT_TRUE(index.scan_units(1, bytes, cut, out));
+  ASSERT_TRUE(side.scan_units(1, bytes + cut, text.size() - cut, side_stream));
+  ASSERT_TRUE(index.absorb(side, side_stream, out));
+  ASSERT_TRUE(index.scan_units(1, bytes, cut, out));
+  ASSERT_TRUE(whole.scan_units(1, bytes, cut, expected));
+  EXPECT_EQ(out.size(), expected.size());
+  EXPECT_TRUE(slots_of(out) == slots_of(expected));
+}
+
 // A second part with more new tokens than the table holds grows it while
 // being absorbed.
 TEST_P(IndexTest, AbsorbingGrowsTheTable) {
