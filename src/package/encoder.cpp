@@ -933,7 +933,9 @@ bool read_one(PyObject* self, PyObject* path, PyObject* file, Collected& out,
     } else {
       if (pieces) {
         // The host's regular expressions split the text: it is read as the
-        // host reads it, from the start, where the file still is.
+        // host reads it, from the start, where the file still is, and what
+        // was scanned goes first.
+        for (auto& half : in_pieces.halves) half.reset();
         text = call_method(file, names().read);
         if (!text) return fail_int(w, 53), false;
       }
