@@ -237,14 +237,15 @@ LONG = {
     "ascii pieces, then wide ones, then latin-1":
         stretch(TWO_PARTS + PIECE, b"plain text ", "\u4e2d\u6587 ".encode(), "caf\u00e9 ".encode()),
     "latin-1 only, a one-byte str": stretch(TWO_PARTS, "na\u00efve caf\u00e9\n".encode()),
-    # No place to end a piece in a whole piece, or no place near the
-    # middle for the halves to meet.
+    # No place to end a piece in a whole piece (read as before), or no
+    # place shortly after the middle for the halves to meet (read whole as
+    # one half).
     "a whitespace run longer than a piece":
         b"w " * (TWO_PARTS // 4) + b" " * (2 * STREAM_PIECE) + b"x " * (TWO_PARTS // 4),
     "a word longer than a piece":
         b"w " * (TWO_PARTS // 4) + b"y" * (2 * STREAM_PIECE) + b" x" * (TWO_PARTS // 4),
-    "no boundary near the middle":
-        b"w " * (TWO_PARTS // 4) + b"z" * (2 * STREAM_PIECE) + b" x" * (TWO_PARTS // 4 + 2 ** 18),
+    "no boundary shortly after the middle":
+        b"w " * (TWO_PARTS // 4) + b"z" * 200_000 + b" x" * (TWO_PARTS // 4),
     "carriage returns only": stretch(TWO_PARTS, b"word\rother\r"),
 }
 
