@@ -827,13 +827,13 @@ struct ScannedInPieces {
 
 class SideSink final : public TextFileReader::PieceSink {
  public:
-  explicit SideSink(ScanWorker::Side& side) : side_(side) {}
+  explicit SideSink(std::shared_ptr<ScanWorker::Side>& side) : side_(side) {}
   bool units(int kind, const void* data, size_t length) noexcept override {
-    return side_.index->scan_units(kind, data, length, side_.stream);
+    return side_->index->scan_units(kind, data, length, side_->stream);
   }
 
  private:
-  ScanWorker::Side& side_;
+  std::shared_ptr<ScanWorker::Side>& side_;
 };
 
 // Reads and scans input `file` in pieces when it is a long file of the
@@ -842,29 +842,31 @@ class SideSink final : public TextFileReader::PieceSink {
 // `re.findall` is in place is asked once the file is read, as for any
 // other). False, with no error set, when that does not apply or does not
 // work out: the file is then read as usual.
-bool scan_in_pieces(PyObject* self, PyObject* path, PyObject* file, TextFileReader& reader,
+bool scan_in_pieces(PyObject* self, bool fresh, PyObject* file, TextFileReader& reader,
                     Collected& out, ScannedInPieces* scanned) {
-  if (!(PyUnicode_Check(path) || PyBytes_Check(path)) || !tokenize_is_fixed(self)) return false;
-  const int64_t size = reader.long_file_size(file);
-  // A file of no more bytes than a package holds tokens cannot give more
-  // slots than that.
-  if (size < 0 || static_cast<uint64_t>(size) > kMaxRecords) return false;
-  // At least this much text comes in: the call's memory takes small pages
-  // from now on.
-  if (!out.small_pages) out.small_pages.emplace();
-  const size_t half = static_cast<size_t>(size) / 2;
-  try {
-    for (auto& side : scanned->halves) {
-      side = std::make_shared<ScanWorker::Side>();
-      side->index.reset(new TokenIndex);
-      if (half >= ScanWorker::kExpectFrom) side->index->expect_text(half);
+  if (!fresh || !tokenize_is_fixed(self)) return false;
+  const auto ready = [&](uint64_t size) {
+    // A file of no more bytes than a package holds tokens cannot give more
+    // slots than that.
+    if (size > kMaxRecords) return false;
+    // At least this much text comes in: the call's memory takes small pages
+    // from now on.
+    if (!out.small_pages) out.small_pages.emplace();
+    const size_t half = static_cast<size_t>(size / 2);
+    try {
+      for (auto& side : scanned->halves) {
+        side = std::make_shared<ScanWorker::Side>();
+        side->index.reset(new TokenIndex);
+        if (half >= ScanWorker::kExpectFrom) side->index->expect_text(half);
+      }
+    } catch (const std::bad_alloc&) {
+      return false;
     }
-  } catch (const std::bad_alloc&) {
-    return false;
-  }
-  SideSink first(*scanned->halves[0]);
-  SideSink second(*scanned->halves[1]);
-  if (reader.read_in_pieces(file, first, second, &scanned->pieces)) return true;
+    return true;
+  };
+  SideSink first(scanned->halves[0]);
+  SideSink second(scanned->halves[1]);
+  if (reader.read_in_pieces(file, ready, first, second, &scanned->pieces)) return true;
   // What was scanned goes before the file is read again.
   for (auto& side : scanned->halves) side.reset();
   return false;
@@ -873,14 +875,15 @@ bool scan_in_pieces(PyObject* self, PyObject* path, PyObject* file, TextFileRead
 // Reads and tokenizes one opened input file and records its base name.
 bool read_one(PyObject* self, PyObject* path, PyObject* file, Collected& out,
               ScanWorker& worker, EarlyStream& early, TextFileReader& reader) {
+  const bool fresh = PyUnicode_Check(path) || PyBytes_Check(path);
   ScannedInPieces in_pieces;
-  const bool pieces = scan_in_pieces(self, path, file, reader, out, &in_pieces);
+  const bool pieces = scan_in_pieces(self, fresh, file, reader, out, &in_pieces);
   Ref text;
   if (pieces) {
     out.text_bytes += static_cast<size_t>(in_pieces.pieces.chars) *
                       static_cast<size_t>(in_pieces.pieces.kind);
   } else {
-    text = reader.read(file, PyUnicode_Check(path) || PyBytes_Check(path));
+    text = reader.read(file, fresh);
     if (!text) text = call_method(file, names().read);
     if (!text) return fail_int(w, 53), false;
     // Whatever read() gave goes to tokenize as it is.

@@ -447,17 +447,11 @@ Ref TextFileReader::read(PyObject* file, bool fresh) {
   return text;
 }
 
-int64_t TextFileReader::long_file_size(PyObject* file) {
+bool TextFileReader::read_in_pieces(PyObject* file, const std::function<bool(uint64_t)>& ready,
+                                    PieceSink& first, PieceSink& second, Pieces* out) {
   struct stat st;
   const int fd = host_text_fd(file, &st);
-  return fd < 0 || st.st_size < kSplitFrom ? -1 : static_cast<int64_t>(st.st_size);
-}
-
-bool TextFileReader::read_in_pieces(PyObject* file, PieceSink& first, PieceSink& second,
-                                    Pieces* out) {
-  struct stat st;
-  const int fd = host_text_fd(file, &st);
-  if (fd < 0 || st.st_size < kSplitFrom) return false;
+  if (fd < 0 || st.st_size < kSplitFrom || !ready(static_cast<uint64_t>(st.st_size))) return false;
   if (!buffer_.reserve(kStreamPiece) || !second_buffer_.reserve(kStreamPiece) ||
       !piece_units_[0].reserve(kStreamPiece * sizeof(uint32_t)) ||
       !piece_units_[1].reserve(kStreamPiece * sizeof(uint32_t))) {

@@ -8,6 +8,7 @@
 
 #include <cstddef>
 #include <cstdint>
+#include <functional>
 
 #include "binding/handle.hpp"
 
@@ -60,23 +61,22 @@ class TextFileReader {
     int kind = PyUnicode_1BYTE_KIND;
   };
 
-  // The size of `file`, opened just now by the `open` fetched at start-up
-  // by a path, when it is a regular file long enough to be read in pieces;
-  // -1 otherwise, with no error set.
-  int64_t long_file_size(PyObject* file);
-
-  // Reads such a file without making its str: the bytes are read in pieces
-  // cut where a run of whitespace or of other characters begins, and the
-  // code units of each piece (the bytes themselves where they are plain
-  // ASCII) go to a sink: those of the first half of the text to `first`,
-  // those of the second to `second`, on a second thread at the same time.
-  // The runs, and so the tokens, are exactly those of the text's str.
-  // Returns false, with no error set, when that does not work out (not
-  // UTF-8, unreadable, no piece boundary found, no memory): what the sinks
-  // were given then counts for nothing, and the caller reads the file
-  // another way. The file's position is not moved. Releases the
-  // interpreter lock meanwhile; the sinks run without it.
-  bool read_in_pieces(PyObject* file, PieceSink& first, PieceSink& second, Pieces* out);
+  // Reads `file`, opened just now by the `open` fetched at start-up by a
+  // path, when it is a regular file long enough, without making its str;
+  // `ready(size)` is told the file's size first and may decline (false).
+  // The bytes are read in pieces cut where a run of whitespace or of other
+  // characters begins, and the code units of each piece (the bytes
+  // themselves where they are plain ASCII) go to a sink: those of the
+  // first half of the text to `first`, those of the second to `second`, on
+  // a second thread at the same time. The runs, and so the tokens, are
+  // exactly those of the text's str. Returns false, with no error set, when
+  // that does not apply or work out (declined, not UTF-8, unreadable, no
+  // piece boundary found, no memory): what the sinks were given then counts
+  // for nothing, and the caller reads the file another way. The file's
+  // position is not moved. Releases the interpreter lock meanwhile; the
+  // sinks run without it.
+  bool read_in_pieces(PyObject* file, const std::function<bool(uint64_t)>& ready,
+                      PieceSink& first, PieceSink& second, Pieces* out);
 
   // A place where a walk of a text may start afresh: a character boundary
   // with no "\r" just before it that a "\n" could still join.
