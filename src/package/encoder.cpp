@@ -825,6 +825,9 @@ struct ScannedInPieces {
   TextFileReader::Pieces pieces;
 };
 
+// Scans a half's pieces into its side. It refers to the side's pointer, not
+// the side: the sides are made only once the file's size is known, after
+// the sinks are handed to the reader.
 class SideSink final : public TextFileReader::PieceSink {
  public:
   explicit SideSink(std::shared_ptr<ScanWorker::Side>& side) : side_(side) {}
